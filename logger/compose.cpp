@@ -1,0 +1,137 @@
+// Line composition: the name tables, the frame of a line, the timestamp and
+// the small %c/%d/%s formatter, all writing in place into LogLine.
+#include "logger/compose.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include "logger/logger.h"
+
+char LogLine[LOG_LINE_SIZE];
+const char LogLevelText[5][LOG_NAME_SIZE] = {"INFO", "DEBUG", "WARN", "ERROR", "ALERT"};
+const char LogTypeText[2][LOG_NAME_SIZE] = {"PROGRAM", "SERVER"};
+
+// End of the text in LogLine, and how far the text may grow. The message may
+// only grow up to the room left for the type part and the line's ending.
+static size_t LogEnd;
+static size_t LogLimit = LOG_LINE_SIZE - 1;
+
+// The text of the last second formatted, reused while the second lasts.
+static time_t cached_second = -1;
+static char cached_text[LOG_TIME_SIZE];
+
+static void append(const char *text, size_t len) {
+    size_t room = LogLimit > LogEnd ? LogLimit - LogEnd : 0;
+    if (len > room) len = room;
+    memcpy(LogLine + LogEnd, text, len);
+    LogEnd += len;
+    LogLine[LogEnd] = '\0';
+}
+
+static void append_str(const char *text) { append(text, strnlen(text, LOG_LINE_SIZE)); }
+
+// Writes value in decimal into buf (at least 12 bytes) and returns its length.
+static size_t format_int(char *buf, int value) {
+    char digits[12];
+    size_t n = 0;
+    unsigned int magnitude = value < 0 ? 0u - (unsigned int)value : (unsigned int)value;
+    do {
+        digits[n++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    size_t len = 0;
+    if (value < 0) buf[len++] = '-';
+    while (n > 0) buf[len++] = digits[--n];
+    buf[len] = '\0';
+    return len;
+}
+
+// A table entry, or the number itself when the index lies outside the table.
+static const char *name_of(const char (*table)[LOG_NAME_SIZE], int count, int index,
+                           char *scratch) {
+    if (index >= 0 && index < count) return table[index];
+    format_int(scratch, index);
+    return scratch;
+}
+
+void Log_Time_Reset(void) { cached_second = -1; }
+
+void Log_Time(char *buf) {
+    struct timeval now = {0, 0};
+    if (gettimeofday(&now, NULL) != 0) {
+        fprintf(logfile ? logfile : stderr, "%s:gettimeofday() error\n", "Log_Time");
+    }
+    if (now.tv_sec != cached_second) {
+        struct tm local;
+        memset(cached_text, 0, sizeof cached_text);
+        if (localtime_r(&now.tv_sec, &local) != NULL) {
+            strftime(cached_text, LOG_TIME_SIZE, "%Y-%m-%d %H:%M:%S", &local);
+        }
+        cached_second = now.tv_sec;
+    }
+    memcpy(buf, cached_text, LOG_TIME_SIZE);
+}
+
+void Log_Print(const char *format, va_list args) {
+    LogEnd = strnlen(LogLine, LOG_LINE_SIZE - 1);
+    char scratch[12];
+    bool pending = false;
+    const char *p = format;
+    while (*p != '\0') {
+        // Copy the run of bytes that no rule but the plain copy applies to.
+        size_t run = pending ? strcspn(p, "%cds") : strcspn(p, "%");
+        if (run > 0) {
+            append(p, run);
+            p += run;
+            continue;
+        }
+        char byte = *p++;
+        if (byte == '%') {
+            pending = true;
+        } else if (byte == 'c') {
+            scratch[0] = (char)va_arg(args, int);
+            append(scratch, scratch[0] != '\0' ? 1 : 0);
+            pending = false;
+        } else if (byte == 'd') {
+            append(scratch, format_int(scratch, va_arg(args, int)));
+            pending = false;
+        } else {
+            const char *text = va_arg(args, const char *);
+            // Only the bytes that can still fit are looked at.
+            size_t room = LogLimit > LogEnd ? LogLimit - LogEnd : 0;
+            if (text == NULL) text = "(null)";
+            append(text, strnlen(text, room));
+            pending = false;
+        }
+    }
+}
+
+size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args) {
+    char level_scratch[12], type_scratch[12];
+    const char *level_name = name_of(LogLevelText, 5, level, level_scratch);
+    const char *type_name = name_of(LogTypeText, 2, type, type_scratch);
+    size_t tail = strlen(" (") + strlen(type_name) + strlen(") \n");
+
+    LogEnd = 0;
+    LogLimit = LOG_LINE_SIZE - 1;
+    LogLine[0] = '\0';
+    append("[", 1);
+    append_str(level_name);
+    append("] ", 2);
+    char stamp[LOG_TIME_SIZE];
+    memset(stamp, 0, sizeof stamp);
+    Log_Time(stamp);
+    append_str(stamp);
+    append(" ", 1);
+
+    LogLimit = LOG_LINE_SIZE - 1 - tail;
+    Log_Print(format, args);
+    LogLimit = LOG_LINE_SIZE - 1;
+
+    append(" (", 2);
+    append_str(type_name);
+    append(") \n", 3);
+    return LogEnd;
+}

@@ -1,0 +1,37 @@
+/* Line composition, private to the module and its tests: the shared line
+ * buffer, the name tables and the calls that fill the buffer. */
+#ifndef TEMBRA_COMPOSE_H
+#define TEMBRA_COMPOSE_H
+
+#include <stdarg.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define LOG_LINE_SIZE 8192
+#define LOG_TIME_SIZE 64
+#define LOG_NAME_SIZE 10
+
+extern char LogLine[LOG_LINE_SIZE];
+extern const char LogLevelText[5][LOG_NAME_SIZE];
+extern const char LogTypeText[2][LOG_NAME_SIZE];
+
+/* Writes the whole line for one record into LogLine and returns its length. */
+size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args);
+
+/* Appends the formatted message behind what LogLine holds. */
+void Log_Print(const char *format, va_list args);
+
+/* Writes the local time as "%Y-%m-%d %H:%M:%S" into buf (LOG_TIME_SIZE bytes). */
+void Log_Time(char *buf);
+
+/* Forgets the cached timestamp, so the next Log_Time reads the zone anew. */
+void Log_Time_Reset(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,37 @@
+/* Tembra logger: one line per record, posted to the queue "/mqd" and
+ * drained into a daily file under /var/log/Tembra/. Usable from C and C++. */
+#ifndef TEMBRA_LOGGER_H
+#define TEMBRA_LOGGER_H
+
+#include <mqueue.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Levels, also the queue priority: a higher level is taken off first. */
+enum { LOG_INFO = 0, LOG_DEBUG = 1, LOG_WARN = 2, LOG_ERROR = 3, LOG_ALERT = 4 };
+/* Types: the kind of component that produced the record. */
+enum { LOG_PROGRAM = 0, LOG_SERVER = 1 };
+
+extern mqd_t mqd;     /* the queue, or -1 when set-up could not open it */
+extern FILE *logfile; /* the day's file, or NULL when set-up could not open it */
+
+/* Opens the queue and the day's file. Call once before anything else;
+ * a later call closes both and opens them anew. */
+void Log_Init(void);
+
+/* Composes one line from a format knowing %c, %d and %s, echoes it to
+ * stdout, traces it to stderr and posts it to the queue at priority = level. */
+void Log_Send(int level, int type, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* Prints the queue's attributes, then appends every pending line to the file. */
+void Log_Write(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

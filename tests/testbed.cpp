@@ -1,0 +1,233 @@
+// The test bed's namespaces, its child-process runner and its raw queue access.
+#include "testbed.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <mqueue.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace bed {
+
+namespace {
+
+void die(const char *what) {
+    std::fprintf(stderr, "test bed: %s: %s\n", what, strerror(errno));
+    std::exit(1);
+}
+
+void write_file(const char *path, const std::string &text) {
+    int fd = open(path, O_WRONLY);
+    if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size()) die(path);
+    close(fd);
+}
+
+// Enters new IPC and mount namespaces (and a user namespace when not root),
+// then lays a private tmpfs over /var/log with an empty Tembra/ in it.
+void enter_namespaces() {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    int flags = CLONE_NEWIPC | CLONE_NEWNS;
+    if (uid != 0) flags |= CLONE_NEWUSER;
+    if (unshare(flags) != 0) die("unshare");
+    if (uid != 0) {
+        write_file("/proc/self/setgroups", "deny");
+        write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("private mounts");
+    if (mount("tembra-test", "/var/log", "tmpfs", 0, "mode=0755") != 0) die("tmpfs on /var/log");
+    reset();
+}
+
+void drain_fd(int fd, std::string &into) {
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) into.append(buf, (size_t)n);
+}
+
+// Collects both pipes until the child closes them, feeding input meanwhile.
+Output collect(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string &input) {
+    Output result;
+    size_t fed = 0;
+    if (in_fd >= 0 && input.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    while (out_fd >= 0 || err_fd >= 0) {
+        pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            die("poll");
+        }
+        if (fds[0].revents) {
+            size_t before = result.out.size();
+            drain_fd(out_fd, result.out);
+            if (result.out.size() == before) close(out_fd), out_fd = -1;
+        }
+        if (fds[1].revents) {
+            size_t before = result.err.size();
+            drain_fd(err_fd, result.err);
+            if (result.err.size() == before) close(err_fd), err_fd = -1;
+        }
+        if (in_fd >= 0 && fds[2].revents) {
+            ssize_t n = write(in_fd, input.data() + fed, input.size() - fed);
+            if (n > 0) fed += (size_t)n;
+            if (n < 0 || fed == input.size()) close(in_fd), in_fd = -1;
+        }
+    }
+    if (in_fd >= 0) close(in_fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+template <typename Child>
+Output spawn(Child child, const std::string &input) {
+    int out[2], err[2], in[2];
+    if (pipe(out) || pipe(err) || pipe(in)) die("pipe");
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) die("fork");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]}) close(fd);
+        child();
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(in[0]);
+    signal(SIGPIPE, SIG_IGN);
+    return collect(pid, out[0], err[0], in[1], input);
+}
+
+}  // namespace
+
+Output in_child(const std::function<int()> &fn, const std::string &input) {
+    return spawn(
+        [&] {
+            int status = fn();
+            std::fflush(nullptr);
+            _exit(status);
+        },
+        input);
+}
+
+std::string bin(const std::string &name) {
+    return name.starts_with("/") ? name : std::string(TEMBRA_BIN_DIR) + "/" + name;
+}
+
+Output run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+           const std::string &input) {
+    return spawn(
+        [&] {
+            for (const std::string &kv : env) putenv(strdup(kv.c_str()));
+            std::vector<char *> args;
+            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            std::string path = bin(argv.at(0));
+            execv(path.c_str(), args.data());
+            std::perror(path.c_str());
+        },
+        input);
+}
+
+void remove_log_dir() {
+    if (DIR *dir = opendir(kDir.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') unlink((kDir + entry->d_name).c_str());
+        }
+        closedir(dir);
+    }
+    rmdir(kDir.c_str());
+}
+
+void reset() {
+    mq_unlink("/mqd");
+    remove_log_dir();
+    if (mkdir(kDir.c_str(), 0755) != 0) die("mkdir /var/log/Tembra");
+}
+
+std::vector<Message> take_all() {
+    std::vector<Message> messages;
+    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    if (q == (mqd_t)-1) return messages;
+    mq_attr attr{};
+    mq_getattr(q, &attr);
+    std::string buf((size_t)attr.mq_msgsize, '\0');
+    unsigned int priority;
+    ssize_t n;
+    while ((n = mq_receive(q, buf.data(), buf.size(), &priority)) >= 0) {
+        messages.push_back({buf.substr(0, (size_t)n), priority});
+    }
+    mq_close(q);
+    return messages;
+}
+
+void post(const std::string &bytes, unsigned int priority) {
+    mqd_t q = mq_open("/mqd", O_WRONLY | O_CREAT | O_NONBLOCK, 0600, nullptr);
+    if (q == (mqd_t)-1 || mq_send(q, bytes.data(), bytes.size(), priority) != 0) die("post");
+    mq_close(q);
+}
+
+long pending() {
+    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    if (q == (mqd_t)-1) return -1;
+    mq_attr attr{};
+    mq_getattr(q, &attr);
+    mq_close(q);
+    return attr.mq_curmsgs;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string log_file_name() {
+    std::string name;
+    if (DIR *dir = opendir(kDir.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') name = entry->d_name;
+        }
+        closedir(dir);
+    }
+    return name;
+}
+
+std::string log_contents() {
+    std::string name = log_file_name();
+    return name.empty() ? "" : read_file(kDir + name);
+}
+
+std::string line_pattern(const std::string &level, const std::string &type,
+                         const std::string &message_regex) {
+    return "\\[" + level + "\\] [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} " +
+           message_regex + " \\(" + type + "\\) \n";
+}
+
+}  // namespace bed
+
+int main(int argc, char **argv) {
+    bool listing = false;
+    for (int i = 1; i < argc; ++i) listing |= strcmp(argv[i], "--gtest_list_tests") == 0;
+    if (!listing) bed::enter_namespaces();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

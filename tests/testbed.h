@@ -1,0 +1,59 @@
+// The test bed: every test binary runs in its own IPC and mount namespaces
+// with a tmpfs over /var/log, so "/mqd" and /var/log/Tembra/ are private.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace bed {
+
+inline const std::string kDir = "/var/log/Tembra/";
+
+struct Output {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status, or 128 + signal
+};
+
+// Runs fn in a forked child with stdout and stderr captured; fn's result is
+// the exit status. stdio is flushed at the end, as a normal exit would.
+Output in_child(const std::function<int()> &fn, const std::string &input = "");
+
+// Runs a program from the build's bin/ directory (or an absolute path).
+Output run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+           const std::string &input = "");
+std::string bin(const std::string &name);
+
+// Removes the queue and empties the log directory (recreating it).
+void reset();
+void remove_log_dir();
+
+struct Message {
+    std::string bytes;
+    unsigned int priority;
+};
+// Takes every message off "/mqd" without the logger; empty when there is none.
+std::vector<Message> take_all();
+// Posts raw bytes to "/mqd", creating it with the default attributes.
+void post(const std::string &bytes, unsigned int priority);
+long pending();
+
+std::string read_file(const std::string &path);
+// The only file in the log directory, or "" when there is none.
+std::string log_file_name();
+std::string log_contents();
+
+// The regular expression of one well-formed line for a given level, type and message.
+std::string line_pattern(const std::string &level, const std::string &type,
+                         const std::string &message_regex);
+
+// A fresh queue and log directory for each test.
+class Test : public ::testing::Test {
+  protected:
+    void SetUp() override { reset(); }
+};
+
+}  // namespace bed
