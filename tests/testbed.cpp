@@ -156,8 +156,10 @@ void remove_log_dir() {
     rmdir(kDir.c_str());
 }
 
+void unlink_queue() { mq_unlink("/mqd"); }
+
 void reset() {
-    mq_unlink("/mqd");
+    unlink_queue();
     remove_log_dir();
     if (mkdir(kDir.c_str(), 0755) != 0) die("mkdir /var/log/Tembra");
 }

@@ -30,6 +30,7 @@ std::string bin(const std::string &name);
 // Removes the queue and empties the log directory (recreating it).
 void reset();
 void remove_log_dir();
+void unlink_queue();
 
 struct Message {
     std::string bytes;
@@ -50,10 +51,13 @@ std::string log_contents();
 std::string line_pattern(const std::string &level, const std::string &type,
                          const std::string &message_regex);
 
-// A fresh queue and log directory for each test.
+// A fresh queue and log directory for each test. The queue is unlinked at the
+// end too: queue memory counts against the user's RLIMIT_MSGQUEUE across all
+// namespaces, and an unlinked, closed queue gives its share back at once.
 class Test : public ::testing::Test {
   protected:
     void SetUp() override { reset(); }
+    void TearDown() override { unlink_queue(); }
 };
 
 }  // namespace bed
