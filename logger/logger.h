@@ -18,6 +18,8 @@ enum { LOG_PROGRAM = 0, LOG_SERVER = 1 };
 extern mqd_t mqd;     /* the queue, or -1 when set-up could not open it */
 extern FILE *logfile; /* the day's file, or NULL when set-up could not open it */
 
+/* All calls are serialised on one process-wide lock, and fork-safe. */
+
 /* Opens the queue and the day's file. Call once before anything else;
  * a later call closes both and opens them anew. */
 void Log_Init(void);
@@ -29,6 +31,10 @@ void Log_Send(int level, int type, const char *format, ...)
 
 /* Prints the queue's attributes, then appends every pending line to the file. */
 void Log_Write(void);
+
+/* Log_Write without the attributes: returns the number of lines written, or
+ * -1 when there is no file or a receive failed (reported on stderr). */
+long Log_Drain(void);
 
 #ifdef __cplusplus
 }

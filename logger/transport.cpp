@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <mqueue.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -24,6 +25,15 @@ mqd_t mqd = 0;
 FILE *logfile = NULL;
 
 static bool initialised;
+
+// One lock over LogLine and the handles, so threads never interleave in the
+// line. A fork waits for the record in flight, so the child finds it free.
+static pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_once_t fork_handlers_once = PTHREAD_ONCE_INIT;
+
+static void lock(void) { pthread_mutex_lock(&log_lock); }
+static void unlock(void) { pthread_mutex_unlock(&log_lock); }
+static void install_fork_handlers(void) { pthread_atfork(lock, unlock, unlock); }
 
 void get_date(char *date) {
     struct timeval now = {0, 0};
@@ -64,6 +74,8 @@ static void close_handles(void) {
 }
 
 void Log_Init(void) {
+    pthread_once(&fork_handlers_once, install_fork_handlers);
+    lock();
     close_handles();
     tzset();
     Log_Time_Reset();
@@ -74,6 +86,7 @@ void Log_Init(void) {
     logfile = fopen(path, "a");
     if (logfile == NULL) fprintf(stderr, "Can not access logfile %s : Permission denied\n", path);
     initialised = true;
+    unlock();
 }
 
 static unsigned int priority_of(int level) {
@@ -84,6 +97,7 @@ static unsigned int priority_of(int level) {
 void Log_Send(int level, int type, const char *format, ...) {
     va_list args;
     va_start(args, format);
+    lock();
     size_t len = Log_Fill_LogLine(level, type, format, args);
     va_end(args);
 
@@ -94,6 +108,7 @@ void Log_Send(int level, int type, const char *format, ...) {
         fprintf(stderr, "%s :mq_send()[%s]\n", strerror(errno), "Log_Send");
     }
     memset(LogLine, 0, len);
+    unlock();
 }
 
 void print_attr_info(const struct mq_attr *attr) {
@@ -106,30 +121,48 @@ void print_attr_info(const struct mq_attr *attr) {
 
 // Takes messages off the queue until it is empty. Each is written as exactly
 // the bytes received, so a NUL inside or a full-size message stays intact.
-static void drain(void) {
+static long drain(void) {
+    long count = 0;
     for (;;) {
         unsigned int priority;
         ssize_t len = mq_receive(mqd, LogLine, LOG_LINE_SIZE, &priority);
         if (len <= 0) {
             if (len < 0 && errno != EAGAIN) {
                 fprintf(stderr, "%s :mq_receive()[%s]\n", strerror(errno), "Log_Write");
+                return -1;
             }
-            return;
+            return count;
         }
         fwrite(LogLine, 1, (size_t)len, logfile);
         memset(LogLine, 0, (size_t)len);
+        ++count;
     }
 }
 
+// Drains and flushes; the lock is held by the caller.
+static long drain_to_file(void) {
+    if (logfile == NULL) {
+        fprintf(stderr, "Log_Write: no log file is open, the queue is left for a later drain\n");
+        return -1;
+    }
+    long count = drain();
+    fflush(logfile);
+    return count;
+}
+
 void Log_Write(void) {
+    lock();
     struct mq_attr attr;
     memset(&attr, 0, sizeof attr);
     mq_getattr(mqd, &attr);
     print_attr_info(&attr);
-    if (logfile == NULL) {
-        fprintf(stderr, "Log_Write: no log file is open, the queue is left for a later drain\n");
-        return;
-    }
-    drain();
-    fflush(logfile);
+    drain_to_file();
+    unlock();
+}
+
+long Log_Drain(void) {
+    lock();
+    long count = drain_to_file();
+    unlock();
+    return count;
 }
