@@ -4,7 +4,9 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan fuzz demo clean
+.PHONY: all build test asan fuzz demo install clean
+PREFIX ?= /usr/local
+LOG_DIR := /var/log/Tembra
 
 all: build
 
@@ -28,6 +30,22 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target format_fuzz
 	mkdir -p build-fuzz/corpus
 	build-fuzz/bin/format_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The demo end to end on this machine's own queue and log directory.
+demo: build
+	@if [ ! -d $(LOG_DIR) ] && ! mkdir -p $(LOG_DIR) 2>/dev/null; then \
+	  echo "$(LOG_DIR) is missing and cannot be created by $$(id -un). Run:"; \
+	  echo "  sudo mkdir -p $(LOG_DIR) && sudo chown $$(id -un) $(LOG_DIR)"; \
+	  exit 1; fi
+	@echo "== tembra-demo posts two records"
+	$(BUILD)/bin/tembra-demo
+	@echo; echo "== tembra-drain writes them to the day's file"
+	$(BUILD)/bin/tembra-drain
+	@echo; echo "== $(LOG_DIR)/tembra-$$(date +%Y%m%d).log"
+	@cat $(LOG_DIR)/tembra-$$(date +%Y%m%d).log
 
 clean:
 	rm -rf build build-asan build-fuzz

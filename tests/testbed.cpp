@@ -93,8 +93,24 @@ Output collect(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string &
     return result;
 }
 
+void exec_program(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+    for (const std::string &kv : env) putenv(strdup(kv.c_str()));
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    std::string path = bin(argv.at(0));
+    execv(path.c_str(), args.data());
+    std::perror(path.c_str());
+}
+
+struct Launched {
+    pid_t pid;
+    int out, err, in;
+};
+
+// Forks a child with its stdin, stdout and stderr on pipes.
 template <typename Child>
-Output spawn(Child child, const std::string &input) {
+Launched launch(Child child) {
     int out[2], err[2], in[2];
     if (pipe(out) || pipe(err) || pipe(in)) die("pipe");
     std::fflush(nullptr);
@@ -112,7 +128,13 @@ Output spawn(Child child, const std::string &input) {
     close(err[1]);
     close(in[0]);
     signal(SIGPIPE, SIG_IGN);
-    return collect(pid, out[0], err[0], in[1], input);
+    return {pid, out[0], err[0], in[1]};
+}
+
+template <typename Child>
+Output spawn(Child child, const std::string &input) {
+    Launched l = launch(child);
+    return collect(l.pid, l.out, l.err, l.in, input);
 }
 
 }  // namespace
@@ -133,17 +155,28 @@ std::string bin(const std::string &name) {
 
 Output run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
            const std::string &input) {
-    return spawn(
-        [&] {
-            for (const std::string &kv : env) putenv(strdup(kv.c_str()));
-            std::vector<char *> args;
-            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            std::string path = bin(argv.at(0));
-            execv(path.c_str(), args.data());
-            std::perror(path.c_str());
-        },
-        input);
+    return spawn([&] { exec_program(argv, env); }, input);
+}
+
+Background start(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+    Launched l = launch([&] { exec_program(argv, env); });
+    close(l.in);
+    return {l.pid, l.out, l.err};
+}
+
+Output finish(Background &running, int signal) {
+    if (signal != 0) kill(running.pid, signal);
+    Output result = collect(running.pid, running.out, running.err, -1, "");
+    running = Background{};
+    return result;
+}
+
+bool wait_for(const std::function<bool()> &ready, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; ++waited) {
+        if (ready()) return true;
+        usleep(1000);
+    }
+    return ready();
 }
 
 void remove_log_dir() {

@@ -27,6 +27,17 @@ Output run(const std::vector<std::string> &argv, const std::vector<std::string> 
            const std::string &input = "");
 std::string bin(const std::string &name);
 
+// A program left running; finish() signals it (0: none) and collects it.
+struct Background {
+    pid_t pid = -1;
+    int out = -1, err = -1;
+};
+Background start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+Output finish(Background &running, int signal);
+
+// Waits up to timeout_ms for ready() to hold, checking every millisecond.
+bool wait_for(const std::function<bool()> &ready, int timeout_ms);
+
 // Removes the queue and empties the log directory (recreating it).
 void reset();
 void remove_log_dir();

@@ -1,0 +1,9 @@
+/* Posts one record through an installed logger and drains it. */
+#include <logger/logger.h>
+
+int main(void) {
+    Log_Init();
+    Log_Send(LOG_ERROR, LOG_SERVER, "consumer %d", 7);
+    Log_Write();
+    return mqd == (mqd_t)-1 || logfile == NULL;
+}

@@ -1,0 +1,294 @@
+// The tools on the private queue: tembra-log, tembra-drain once and with
+// --follow, the logger under threads and fork, and an installed consumer.
+#include <fcntl.h>
+#include <grp.h>
+#include <mqueue.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logger/logger.h"
+#include "testbed.h"
+
+namespace {
+
+using bed::Output;
+
+bool matches(const std::string &text, const std::string &pattern) {
+    return std::regex_match(text, std::regex(pattern));
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start + 1));
+    return lines;
+}
+
+std::string utc_date(time_t t) {
+    char buf[16];
+    tm utc;
+    gmtime_r(&t, &utc);
+    strftime(buf, sizeof buf, "%Y%m%d", &utc);
+    return buf;
+}
+
+void write_sysctl(const char *path, const char *value) {
+    // Each test process has its own IPC namespace: the host's limits are untouched.
+    if (std::FILE *f = std::fopen(path, "w")) std::fputs(value, f), std::fclose(f);
+}
+
+class LogTool : public bed::Test {};
+class DrainTool : public bed::Test {};
+class Threads : public bed::Test {};
+
+TEST_F(LogTool, PostsByNameAndByNumber) {
+    const struct {
+        std::vector<std::string> args;
+        unsigned priority;
+        const char *level, *type, *message;
+    } rows[] = {
+        {{"hello", "world"}, 0, "INFO", "PROGRAM", "hello world"},
+        {{"-l", "warn", "-t", "server", "w"}, 2, "WARN", "SERVER", "w"},
+        {{"--level", "Alert", "--type", "Program", "a"}, 4, "ALERT", "PROGRAM", "a"},
+        {{"-l", "3", "-t", "1", "e"}, 3, "ERROR", "SERVER", "e"},
+        {{"-l", "DEBUG", "--", "-x", "y"}, 1, "DEBUG", "PROGRAM", "-x y"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.message);
+        std::vector<std::string> argv = {"tembra-log"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        EXPECT_EQ(bed::run(argv).status, 0);
+        auto queued = bed::take_all();
+        ASSERT_EQ(queued.size(), 1u);
+        EXPECT_EQ(queued[0].priority, row.priority);
+        EXPECT_TRUE(matches(queued[0].bytes, bed::line_pattern(row.level, row.type, row.message)))
+            << queued[0].bytes;
+    }
+}
+
+TEST_F(LogTool, EachLineOfInputIsARecordAndPercentSignsStay) {
+    Output out = bed::run({"tembra-log", "-l", "error"}, {}, "first %s %d 100%\nsecond %c\n\nlast");
+    EXPECT_EQ(out.status, 0);
+    auto queued = bed::take_all();
+    ASSERT_EQ(queued.size(), 4u);
+    const char *want[] = {"first %s %d 100%", "second %c", "", "last"};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_TRUE(matches(queued[i].bytes, bed::line_pattern("ERROR", "PROGRAM", want[i])))
+            << queued[i].bytes;
+
+    EXPECT_EQ(bed::run({"tembra-log", "%s %d 100%"}).status, 0);
+    queued = bed::take_all();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_NE(queued[0].bytes.find(" %s %d 100% (PROGRAM) \n"), std::string::npos);
+}
+
+TEST_F(LogTool, BadArgumentsPostNothing) {
+    const std::vector<std::vector<std::string>> rows = {
+        {"-l", "7", "m"}, {"-l", "bogus", "m"}, {"-l", "-1", "m"}, {"-t", "2", "m"},
+        {"-t", "client", "m"}, {"--nope", "m"}, {"-l"}, {"-t"},
+    };
+    for (const auto &args : rows) {
+        std::vector<std::string> argv = {"tembra-log"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Output out = bed::run(argv);
+        SCOPED_TRACE(argv[1]);
+        EXPECT_EQ(out.status, 2);
+        EXPECT_NE(out.err.find("usage: tembra-log"), std::string::npos);
+        EXPECT_LE(bed::pending(), 0);
+    }
+    EXPECT_EQ(bed::run({"tembra-log", "--help"}).status, 0);
+    EXPECT_EQ(bed::run({"tembra-log", "--version"}).out, "tembra-log 1.0.0\n");
+}
+
+TEST_F(LogTool, FailsWithoutAQueue) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
+        _exit(mq_open("/mqd", O_RDWR | O_CREAT, 0600, nullptr) == (mqd_t)-1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WEXITSTATUS(status) != 0) GTEST_SKIP() << "cannot change uid here";
+    Output out = bed::run({"tembra-log", "m"});
+    EXPECT_EQ(out.status, 1);
+    EXPECT_NE(out.err.find("mq_open(): Permission denied\n"), std::string::npos);
+}
+
+TEST_F(DrainTool, OneShotWritesTheFile) {
+    Output demo = bed::run({"tembra-demo"});
+    Output drain = bed::run({"tembra-drain"});
+    EXPECT_EQ(drain.status, 0);
+    EXPECT_NE(drain.out.find("mq_curmsg: 2\n"), std::string::npos);
+    EXPECT_EQ(bed::log_contents(), demo.out.substr(0, 53) + demo.out.substr(54, 45));
+    EXPECT_EQ(bed::pending(), 0);
+
+    bed::run({"tembra-demo"});
+    bed::remove_log_dir();
+    Output missing = bed::run({"tembra-drain"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("Can not access logfile"), std::string::npos);
+    EXPECT_EQ(bed::pending(), 2);
+}
+
+TEST_F(DrainTool, Options) {
+    EXPECT_EQ(bed::run({"tembra-drain", "--help"}).status, 0);
+    EXPECT_EQ(bed::run({"tembra-drain", "--version"}).out, "tembra-drain 1.0.0\n");
+    Output bad = bed::run({"tembra-drain", "--bogus"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("usage: tembra-drain"), std::string::npos);
+}
+
+TEST_F(DrainTool, FollowWritesArrivingLinesPromptlyAndStopsOnSigterm) {
+    bed::Background drain = bed::start({"tembra-drain", "--follow"});
+    ASSERT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
+    for (int k = 0; k < 3; ++k) {
+        bed::run({"tembra-log", "-l", "warn", "line " + std::to_string(k)});
+        bool arrived = bed::wait_for(
+            [&] { return bed::log_contents().find("line " + std::to_string(k)) != std::string::npos; }, 500);
+        EXPECT_TRUE(arrived) << "line " << k << " not in the file within 500 ms";
+    }
+    Output out = bed::finish(drain, SIGTERM);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(count_of(out.out, "[mq_attr_info]"), 1u);
+    EXPECT_EQ(split_lines(bed::log_contents()).size(), 3u);
+}
+
+TEST_F(DrainTool, FollowRollsOverAtLocalMidnight) {
+    // A zone whose local midnight is three seconds away.
+    time_t now = time(nullptr);
+    long offset = ((86400 - 3 - now % 86400) % 86400 + 86400) % 86400;
+    if (offset > 43200) offset -= 86400;
+    long magnitude = offset < 0 ? -offset : offset;
+    char tz[32];
+    std::snprintf(tz, sizeof tz, "TZ=XXX%c%02ld:%02ld:%02ld", offset < 0 ? '+' : '-',
+                  magnitude / 3600, magnitude / 60 % 60, magnitude % 60);
+    const std::string today = "tembra-" + utc_date(now + offset) + ".log";
+    const std::string tomorrow = "tembra-" + utc_date(now + offset + 3) + ".log";
+    ASSERT_NE(today, tomorrow);
+
+    // Producers open the day's file too (empty), so only contents tell which file the drain uses.
+    bed::Background drain = bed::start({"tembra-drain", "--follow"}, {tz});
+    bed::run({"tembra-log", "before"}, {tz});
+    EXPECT_TRUE(bed::wait_for(
+        [&] { return bed::read_file(bed::kDir + today).find(" before ") != std::string::npos; }, 1000));
+    while (time(nullptr) < now + 3) usleep(10000);
+    usleep(300000);
+    bed::run({"tembra-log", "after"}, {tz});
+    EXPECT_TRUE(bed::wait_for(
+        [&] { return bed::read_file(bed::kDir + tomorrow).find(" after ") != std::string::npos; }, 1000))
+        << "the line posted after midnight is not in the new day's file";
+    EXPECT_EQ(bed::finish(drain, SIGINT).status, 0);
+    EXPECT_EQ(bed::read_file(bed::kDir + today).find(" after "), std::string::npos);
+}
+
+TEST_F(Threads, EveryRecordIsWrittenWholeOrReportedLost) {
+    constexpr int kThreads = 8, kRecords = 2000;
+    bed::Background drain = bed::start({"tembra-drain", "--follow"});
+    ASSERT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
+    Output producers = bed::in_child([] {
+        Log_Init();
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([t] {
+                for (int r = 0; r < kRecords; ++r) Log_Send(LOG_WARN, LOG_SERVER, "t%d r%d", t, r);
+            });
+        for (auto &thread : threads) thread.join();
+        return 0;
+    });
+    EXPECT_EQ(bed::finish(drain, SIGTERM).status, 0);
+
+    const std::regex line(bed::line_pattern("WARN", "SERVER", "t([0-9]) r([0-9]+)"));
+    std::set<std::string> seen;
+    std::vector<std::string> file = split_lines(bed::log_contents());
+    for (const std::string &l : file) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, line)) << "torn line: " << l;
+        EXPECT_TRUE(seen.insert(m[1].str() + "/" + m[2].str()).second) << "duplicate: " << l;
+    }
+    size_t lost = count_of(producers.err, " :mq_send()[Log_Send]\n");
+    EXPECT_EQ(file.size() + lost, size_t(kThreads * kRecords));
+    EXPECT_GT(file.size(), 0u);
+    EXPECT_EQ(count_of(producers.err, "LogLine: "), size_t(kThreads * kRecords));
+    // Every echo is whole: a line and then an empty line.
+    size_t echoes = 0;
+    for (const std::string &l : split_lines(producers.out)) {
+        if (l == "\n") continue;
+        ++echoes;
+        ASSERT_TRUE(std::regex_match(l, line)) << "torn echo: " << l;
+    }
+    EXPECT_EQ(echoes, size_t(kThreads * kRecords));
+}
+
+TEST_F(Threads, ForkedChildCanLogWhileAnotherThreadLogs) {
+    write_sysctl("/proc/sys/fs/mqueue/msg_max", "1000");
+    mq_attr attr{};
+    attr.mq_maxmsg = 1000;
+    attr.mq_msgsize = 256;
+    mqd_t q = mq_open("/mqd", O_RDWR | O_CREAT, 0600, &attr);
+    ASSERT_NE(q, (mqd_t)-1) << "cannot make a 1000-message queue here";
+    mq_close(q);
+    constexpr int kChildren = 20, kRecords = 400;
+    Output out = bed::in_child([] {
+        Log_Init();
+        std::thread busy([] {
+            for (int r = 0; r < kRecords; ++r) Log_Send(LOG_INFO, LOG_PROGRAM, "busy %d", r);
+        });
+        int stuck = 0;
+        for (int k = 0; k < kChildren; ++k) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                alarm(5);  // a child that inherited a held lock would hang here
+                Log_Send(LOG_ALERT, LOG_SERVER, "child %d", k);
+                _exit(0);
+            }
+            int status = 0;
+            waitpid(pid, &status, 0);
+            stuck += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        busy.join();
+        return stuck;
+    });
+    EXPECT_EQ(out.status, 0) << "children that could not log";
+    auto queued = bed::take_all();
+    ASSERT_EQ(queued.size(), size_t(kChildren + kRecords));
+    for (int k = 0; k < kChildren; ++k)
+        EXPECT_TRUE(matches(queued[k].bytes, bed::line_pattern("ALERT", "SERVER", "child [0-9]+")));
+}
+
+TEST(Install, ConsumerBuildsWithFindPackageAndPkgConfig) {
+    bed::reset();
+    const std::string stage = "/var/log/stage";  // on the test bed's private tmpfs
+    const std::string flags = TEMBRA_CONSUMER_FLAGS;
+    const std::string src = std::string(TEMBRA_SOURCE_DIR) + "/tests/consumer";
+    const std::string script =
+        "set -e; rm -rf " + stage + "; cmake --install " TEMBRA_BUILD_DIR " --prefix " + stage +
+        " >/dev/null; cmake -S " + src + " -B " + stage + "/cm -DCMAKE_PREFIX_PATH=" + stage +
+        " '-DCMAKE_C_FLAGS=" + flags + "' '-DCMAKE_EXE_LINKER_FLAGS=" + flags +
+        "' >/dev/null; cmake --build " + stage + "/cm >/dev/null; " + stage + "/cm/consumer; " +
+        "export PKG_CONFIG_PATH=$(echo " + stage + "/lib*/pkgconfig); cc " + flags + " " + src +
+        "/consumer.c $(pkg-config --cflags --libs tembra-logger) -o " + stage + "/pc; " + stage + "/pc";
+    Output out = bed::run({"/bin/sh", "-c", script});
+    EXPECT_EQ(out.status, 0) << out.err;
+    std::vector<std::string> lines = split_lines(bed::log_contents());
+    ASSERT_EQ(lines.size(), 2u) << out.out << out.err;
+    for (const std::string &l : lines)
+        EXPECT_TRUE(matches(l, bed::line_pattern("ERROR", "SERVER", "consumer 7"))) << l;
+}
+
+}  // namespace
