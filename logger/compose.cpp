@@ -32,11 +32,10 @@ static void append(const char *text, size_t len) {
 
 static void append_str(const char *text) { append(text, strnlen(text, LOG_LINE_SIZE)); }
 
-// Writes value in decimal into buf (at least 12 bytes) and returns its length.
-static size_t format_int(char *buf, int value) {
-    char digits[12];
+size_t log_decimal(char *buf, long value) {
+    char digits[LOG_DECIMAL_SIZE];
     size_t n = 0;
-    unsigned int magnitude = value < 0 ? 0u - (unsigned int)value : (unsigned int)value;
+    unsigned long magnitude = value < 0 ? 0ul - (unsigned long)value : (unsigned long)value;
     do {
         digits[n++] = (char)('0' + magnitude % 10);
         magnitude /= 10;
@@ -52,7 +51,7 @@ static size_t format_int(char *buf, int value) {
 static const char *name_of(const char (*table)[LOG_NAME_SIZE], int count, int index,
                            char *scratch) {
     if (index >= 0 && index < count) return table[index];
-    format_int(scratch, index);
+    log_decimal(scratch, index);
     return scratch;
 }
 
@@ -76,7 +75,7 @@ void Log_Time(char *buf) {
 
 void Log_Print(const char *format, va_list args) {
     LogEnd = strnlen(LogLine, LOG_LINE_SIZE - 1);
-    char scratch[12];
+    char scratch[LOG_DECIMAL_SIZE];
     bool pending = false;
     const char *p = format;
     while (*p != '\0') {
@@ -95,7 +94,7 @@ void Log_Print(const char *format, va_list args) {
             append(scratch, scratch[0] != '\0' ? 1 : 0);
             pending = false;
         } else if (byte == 'd') {
-            append(scratch, format_int(scratch, va_arg(args, int)));
+            append(scratch, log_decimal(scratch, va_arg(args, int)));
             pending = false;
         } else {
             const char *text = va_arg(args, const char *);
@@ -109,7 +108,7 @@ void Log_Print(const char *format, va_list args) {
 }
 
 size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args) {
-    char level_scratch[12], type_scratch[12];
+    char level_scratch[LOG_DECIMAL_SIZE], type_scratch[LOG_DECIMAL_SIZE];
     const char *level_name = name_of(LogLevelText, 5, level, level_scratch);
     const char *type_name = name_of(LogTypeText, 2, type, type_scratch);
     size_t tail = strlen(" (") + strlen(type_name) + strlen(") \n");

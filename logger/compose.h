@@ -13,6 +13,7 @@ extern "C" {
 #define LOG_LINE_SIZE 8192
 #define LOG_TIME_SIZE 64
 #define LOG_NAME_SIZE 10
+#define LOG_DECIMAL_SIZE 24 /* a long in decimal, its sign and the NUL */
 
 extern char LogLine[LOG_LINE_SIZE];
 extern const char LogLevelText[5][LOG_NAME_SIZE];
@@ -26,6 +27,9 @@ void Log_Print(const char *format, va_list args);
 
 /* Writes the local time as "%Y-%m-%d %H:%M:%S" into buf (LOG_TIME_SIZE bytes). */
 void Log_Time(char *buf);
+
+/* Writes value in decimal into buf (LOG_DECIMAL_SIZE bytes); returns its length. */
+size_t log_decimal(char *buf, long value);
 
 /* Forgets the cached timestamp, so the next Log_Time reads the zone anew. */
 void Log_Time_Reset(void);

@@ -77,6 +77,7 @@ int main(int argc, char **argv) {
         Log_Send(level, type, "%s", message.c_str());
         return 0;
     }
+    std::cin.tie(nullptr);  // no flush of stdout before each line read
     for (std::string line; std::getline(std::cin, line);) Log_Send(level, type, "%s", line.c_str());
     return 0;
 }
