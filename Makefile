@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan fuzz demo install clean
+.PHONY: all build test asan fuzz demo install bench load clean
 PREFIX ?= /usr/local
 LOG_DIR := /var/log/Tembra
 
@@ -30,6 +30,17 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target format_fuzz
 	mkdir -p build-fuzz/corpus
 	build-fuzz/bin/format_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus
+
+# Benchmarks in a private namespace; the ratios follow the table.
+BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+bench: build
+	$(BUILD)/bin/logger_bench $(BENCH_ARGS)
+
+# Producers at full speed against one tembra-drain --follow.
+load: build
+	$(BUILD)/bin/logger_load
+	@echo
+	$(BUILD)/bin/logger_load --depth 64
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -1,14 +1,14 @@
 // The test bed's namespaces, its child-process runner and its raw queue access.
 #include "testbed.h"
 
+#include "sandbox.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <mqueue.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,30 +24,6 @@ namespace {
 void die(const char *what) {
     std::fprintf(stderr, "test bed: %s: %s\n", what, strerror(errno));
     std::exit(1);
-}
-
-void write_file(const char *path, const std::string &text) {
-    int fd = open(path, O_WRONLY);
-    if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size()) die(path);
-    close(fd);
-}
-
-// Enters new IPC and mount namespaces (and a user namespace when not root),
-// then lays a private tmpfs over /var/log with an empty Tembra/ in it.
-void enter_namespaces() {
-    uid_t uid = geteuid();
-    gid_t gid = getegid();
-    int flags = CLONE_NEWIPC | CLONE_NEWNS;
-    if (uid != 0) flags |= CLONE_NEWUSER;
-    if (unshare(flags) != 0) die("unshare");
-    if (uid != 0) {
-        write_file("/proc/self/setgroups", "deny");
-        write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
-        write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("private mounts");
-    if (mount("tembra-test", "/var/log", "tmpfs", 0, "mode=0755") != 0) die("tmpfs on /var/log");
-    reset();
 }
 
 void drain_fd(int fd, std::string &into) {
@@ -262,7 +238,7 @@ std::string line_pattern(const std::string &level, const std::string &type,
 int main(int argc, char **argv) {
     bool listing = false;
     for (int i = 1; i < argc; ++i) listing |= strcmp(argv[i], "--gtest_list_tests") == 0;
-    if (!listing) bed::enter_namespaces();
+    if (!listing) sandbox_enter();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

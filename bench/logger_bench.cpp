@@ -1,0 +1,246 @@
+// Benchmarks: Log_Send against the system calls a record cannot avoid,
+// composition against a bare copy, Log_Write against a bare drain, the lock's
+// share of a record, and a count of heap allocations. Prints the ratios last.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <mqueue.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "logger/compose.h"
+#include "logger/logger.h"
+#include "sandbox.h"
+
+extern std::atomic<bool> alloc_counting;
+extern std::atomic<long> alloc_count;
+
+namespace {
+
+// As deep a queue as RLIMIT_MSGQUEUE allows for short lines, so that the
+// timed loops rarely pause to empty it.
+constexpr long kDepth = 4096;
+constexpr long kMessageSize = 64;
+constexpr long kBatch = 4000;
+char demo_line[LOG_LINE_SIZE];
+size_t demo_len;
+std::string long_text(8000, 'x');
+
+size_t fill(int level, int type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    size_t len = Log_Fill_LogLine(level, type, format, args);
+    va_end(args);
+    return len;
+}
+
+long empty_queue() {
+    char buf[kMessageSize];
+    unsigned prio;
+    long n = 0;
+    while (mq_receive(mqd, buf, sizeof buf, &prio) >= 0) ++n;
+    return n;
+}
+
+void fill_queue(long count) {
+    for (long i = 0; i < count; ++i) mq_send(mqd, demo_line, demo_len, 1);
+}
+
+void set_up() {
+    if (std::FILE *f = std::fopen("/proc/sys/fs/mqueue/msg_max", "w")) std::fprintf(f, "%ld", kDepth), std::fclose(f);
+    mq_attr attr{};
+    attr.mq_maxmsg = kDepth;
+    attr.mq_msgsize = kMessageSize;
+    mq_unlink("/mqd");
+    mqd_t q = mq_open("/mqd", O_RDWR | O_CREAT, 0600, &attr);
+    if (q == (mqd_t)-1) std::perror("bench queue"), std::exit(1);
+    mq_close(q);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    Log_Init();
+    demo_len = fill(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+    std::memcpy(demo_line, LogLine, demo_len + 1);
+    std::memset(LogLine, 0, sizeof LogLine);
+}
+
+void BM_LogSend(benchmark::State &state) {
+    long sent = 0;
+    for (auto _ : state) {
+        Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+        if (++sent == kDepth) {
+            state.PauseTiming();
+            if (empty_queue() != sent) state.SkipWithError("a post failed");
+            sent = 0;
+            state.ResumeTiming();
+        }
+    }
+    empty_queue();
+}
+
+void BM_Floor(benchmark::State &state) {
+    char trace[LOG_LINE_SIZE + 64];
+    long sent = 0;
+    for (auto _ : state) {
+        int n = std::snprintf(trace, sizeof trace, "LogLine: %s %ld", demo_line, (long)demo_len);
+        benchmark::DoNotOptimize(write(2, trace, (size_t)n));
+        mq_send(mqd, demo_line, demo_len, 1);
+        if (++sent == kDepth) {
+            state.PauseTiming();
+            empty_queue();
+            sent = 0;
+            state.ResumeTiming();
+        }
+    }
+    empty_queue();
+}
+
+void BM_ComposeShort(benchmark::State &state) {
+    for (auto _ : state) benchmark::DoNotOptimize(fill(LOG_DEBUG, LOG_SERVER, "yes i succeed!"));
+}
+
+void BM_ComposeLong(benchmark::State &state) {
+    for (auto _ : state) benchmark::DoNotOptimize(fill(LOG_DEBUG, LOG_SERVER, "%s", long_text.c_str()));
+}
+
+void BM_CopyLong(benchmark::State &state) {
+    static char target[LOG_LINE_SIZE];
+    for (auto _ : state) {
+        const char *text = long_text.c_str();
+        benchmark::DoNotOptimize(text);
+        size_t n = std::strlen(text);
+        std::memcpy(target, text, n + 1);
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_LogWrite(benchmark::State &state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        fill_queue(kBatch);
+        ftruncate(fileno(logfile), 0);
+        state.ResumeTiming();
+        Log_Write();
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+void BM_BareDrain(benchmark::State &state) {
+    char buf[LOG_LINE_SIZE];
+    unsigned prio;
+    for (auto _ : state) {
+        state.PauseTiming();
+        fill_queue(kBatch);
+        ftruncate(fileno(logfile), 0);
+        state.ResumeTiming();
+        ssize_t n;
+        while ((n = mq_receive(mqd, buf, sizeof buf, &prio)) > 0) std::fwrite(buf, 1, (size_t)n, logfile);
+        std::fflush(logfile);
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+void BM_LockUnlock(benchmark::State &state) {
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    for (auto _ : state) {
+        pthread_mutex_lock(&lock);
+        pthread_mutex_unlock(&lock);
+        benchmark::ClobberMemory();
+    }
+}
+
+BENCHMARK(BM_LogSend);
+BENCHMARK(BM_Floor);
+BENCHMARK(BM_ComposeShort);
+BENCHMARK(BM_ComposeLong);
+BENCHMARK(BM_CopyLong);
+BENCHMARK(BM_LogWrite);
+BENCHMARK(BM_BareDrain);
+BENCHMARK(BM_LockUnlock);
+
+// Keeps each benchmark's real time per iteration in ns (the median when repeated).
+class Recorder : public benchmark::ConsoleReporter {
+  public:
+    std::map<std::string, double> ns;
+    Recorder() : ConsoleReporter(OO_Tabular) {}
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            std::string name = run.run_name.function_name;
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Iteration ? !ns.count(name + "!median") : median) {
+                ns[name] = run.GetAdjustedRealTime() *
+                           (run.time_unit == benchmark::kMicrosecond ? 1e3 : run.time_unit == benchmark::kMillisecond ? 1e6 : 1);
+                if (median) ns[name + "!median"] = 1;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+int console = 1;  // the real standard output; fd 1 itself goes to /dev/null
+
+bool ratio(const char *what, double value, double target, bool percent = false) {
+    bool met = percent ? value < target : value <= target;
+    if (percent)
+        dprintf(console, "%-46s %7.2f %%  target < %.0f %%   %s\n", what, value * 100, target * 100,
+                met ? "met" : "NOT MET");
+    else
+        dprintf(console, "%-46s %7.3f    target <= %.2f  %s\n", what, value, target, met ? "met" : "NOT MET");
+    return met;
+}
+
+// After a warm-up, 10,000 records and a drain of 10 must not touch the heap.
+long count_allocations() {
+    Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+    Log_Write();
+    alloc_count = 0;
+    alloc_counting = true;
+    for (int i = 0; i < 10000; ++i) {
+        Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+        if (i % 4000 == 3999) empty_queue();
+    }
+    empty_queue();
+    fill_queue(10);
+    Log_Write();
+    alloc_counting = false;
+    return alloc_count;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    sandbox_enter();
+    console = dup(1);
+    set_up();
+    benchmark::Initialize(&argc, argv);
+    std::ofstream report("/proc/self/fd/" + std::to_string(console));
+    Recorder recorder;
+    recorder.SetOutputStream(&report);
+    recorder.SetErrorStream(&report);
+    benchmark::RunSpecifiedBenchmarks(&recorder);
+    report.flush();
+
+    auto &ns = recorder.ns;
+    dprintf(console, "\n");
+    ratio("Log_Send / floor (snprintf + write + mq_send)", ns["BM_LogSend"] / ns["BM_Floor"], 1.15);
+    ratio("8,000-byte composition / strlen + memcpy", ns["BM_ComposeLong"] / ns["BM_CopyLong"], 3.0);
+    ratio("Log_Write / bare mq_receive + fwrite", ns["BM_LogWrite"] / ns["BM_BareDrain"], 1.15);
+    ratio("uncontended lock + unlock / Log_Send", ns["BM_LockUnlock"] / ns["BM_LogSend"], 0.03, true);
+    dprintf(console, "%-46s %7.1f ns per message (Log_Write), %.1f ns (bare)\n", "drain",
+            ns["BM_LogWrite"] / kBatch, ns["BM_BareDrain"] / kBatch);
+    long allocations = count_allocations();
+    dprintf(console, "%-46s %7ld    target 0        %s\n", "heap allocations in 10,000 Log_Send + Log_Write",
+            allocations, allocations == 0 ? "met" : "NOT MET");
+    if (allocations != 0) {
+        dprintf(console, "FAIL: the logger allocated on the heap %ld times\n", allocations);
+        return 1;
+    }
+    return 0;
+}

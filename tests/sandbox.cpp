@@ -1,0 +1,45 @@
+// Entering the private namespaces (a user namespace too when not root).
+#include "sandbox.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void die(const char *what) {
+    std::fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
+    std::exit(1);
+}
+
+void write_file(const char *path, const std::string &text) {
+    int fd = open(path, O_WRONLY);
+    if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size()) die(path);
+    close(fd);
+}
+
+}  // namespace
+
+void sandbox_enter() {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    int flags = CLONE_NEWIPC | CLONE_NEWNS;
+    if (uid != 0) flags |= CLONE_NEWUSER;
+    if (unshare(flags) != 0) die("unshare");
+    if (uid != 0) {
+        write_file("/proc/self/setgroups", "deny");
+        write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("private mounts");
+    if (mount("tembra-sandbox", "/var/log", "tmpfs", 0, "mode=0755") != 0) die("tmpfs on /var/log");
+    if (mkdir("/var/log/Tembra", 0755) != 0) die("mkdir /var/log/Tembra");
+}
