@@ -17,6 +17,7 @@
 
 #include "logger/compose.h"
 #include "logger/logger.h"
+#include "fill.h"
 #include "sandbox.h"
 
 extern std::atomic<bool> alloc_counting;
@@ -32,14 +33,6 @@ constexpr long kBatch = 4000;
 char demo_line[LOG_LINE_SIZE];
 size_t demo_len;
 std::string long_text(8000, 'x');
-
-size_t fill(int level, int type, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    size_t len = Log_Fill_LogLine(level, type, format, args);
-    va_end(args);
-    return len;
-}
 
 long empty_queue() {
     char buf[kMessageSize];
@@ -66,7 +59,7 @@ void set_up() {
     dup2(null, 1);
     dup2(null, 2);
     Log_Init();
-    demo_len = fill(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+    demo_len = fill_line(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
     std::memcpy(demo_line, LogLine, demo_len + 1);
     std::memset(LogLine, 0, sizeof LogLine);
 }
@@ -103,11 +96,11 @@ void BM_Floor(benchmark::State &state) {
 }
 
 void BM_ComposeShort(benchmark::State &state) {
-    for (auto _ : state) benchmark::DoNotOptimize(fill(LOG_DEBUG, LOG_SERVER, "yes i succeed!"));
+    for (auto _ : state) benchmark::DoNotOptimize(fill_line(LOG_DEBUG, LOG_SERVER, "yes i succeed!"));
 }
 
 void BM_ComposeLong(benchmark::State &state) {
-    for (auto _ : state) benchmark::DoNotOptimize(fill(LOG_DEBUG, LOG_SERVER, "%s", long_text.c_str()));
+    for (auto _ : state) benchmark::DoNotOptimize(fill_line(LOG_DEBUG, LOG_SERVER, "%s", long_text.c_str()));
 }
 
 void BM_CopyLong(benchmark::State &state) {

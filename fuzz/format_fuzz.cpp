@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "fill.h"
 #include "logger/compose.h"
 
 namespace {
@@ -59,22 +60,14 @@ std::string model(const std::string &format, const std::vector<Arg> &args) {
     return out;
 }
 
-size_t fill(int level, int type, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    size_t len = Log_Fill_LogLine(level, type, format, args);
-    va_end(args);
-    return len;
-}
-
 // Passes args as real variable arguments, each with its own type.
 template <typename... A>
 size_t call(int level, int type, const char *format, const std::vector<Arg> &args, size_t i,
             A... passed) {
     if constexpr (sizeof...(A) == kMaxArgs) {
-        return fill(level, type, format, passed...);
+        return fill_line(level, type, format, passed...);
     } else {
-        if (i == args.size()) return fill(level, type, format, passed...);
+        if (i == args.size()) return fill_line(level, type, format, passed...);
         if (std::holds_alternative<int>(args[i]))
             return call(level, type, format, args, i + 1, passed..., std::get<int>(args[i]));
         return call(level, type, format, args, i + 1, passed..., std::get<const char *>(args[i]));

@@ -52,14 +52,6 @@ struct TzScope {
     }
 };
 
-std::string utc_text(time_t t, const char *layout) {
-    char buf[64];
-    tm utc;
-    gmtime_r(&t, &utc);
-    strftime(buf, sizeof buf, layout, &utc);
-    return buf;
-}
-
 #define ROW(want, format, ...) {format, message(format __VA_OPT__(, ) __VA_ARGS__), want}
 
 TEST(Formatter, FollowsItsRules) {
@@ -177,17 +169,17 @@ TEST(Timestamp, IsLocalTimeAndFollowsTheSecond) {
         fake_clock::now = s;
         char stamp[LOG_TIME_SIZE];
         Log_Time(stamp);
-        EXPECT_EQ(stamp, utc_text(s + 5 * 3600 + 30 * 60, "%Y-%m-%d %H:%M:%S"));
+        EXPECT_EQ(stamp, bed::utc_text(s + 5 * 3600 + 30 * 60, "%Y-%m-%d %H:%M:%S"));
     }
     fake_clock::now = t;
     std::string line = compose(LOG_INFO, LOG_PROGRAM, "m");
-    EXPECT_EQ(line.substr(7, 19), utc_text(t + 19800, "%Y-%m-%d %H:%M:%S"));
+    EXPECT_EQ(line.substr(7, 19), bed::utc_text(t + 19800, "%Y-%m-%d %H:%M:%S"));
 
     // A new zone takes effect at the next set-up, even within the same second.
     TzScope::set("XXX+10");
     char stamp[LOG_TIME_SIZE];
     Log_Time(stamp);
-    EXPECT_EQ(stamp, utc_text(t - 36000, "%Y-%m-%d %H:%M:%S"));
+    EXPECT_EQ(stamp, bed::utc_text(t - 36000, "%Y-%m-%d %H:%M:%S"));
 }
 
 TEST(Timestamp, ClockFailureIsReportedAndTheLineStillComposed) {

@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace bed {
@@ -209,6 +210,24 @@ std::string read_file(const std::string &path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+bool matches(const std::string &text, const std::string &pattern) {
+    return std::regex_match(text, std::regex(pattern));
+}
+
+std::string utc_text(time_t t, const char *layout) {
+    char buf[64];
+    tm utc;
+    gmtime_r(&t, &utc);
+    strftime(buf, sizeof buf, layout, &utc);
+    return buf;
 }
 
 std::string log_file_name() {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -54,6 +55,10 @@ void post(const std::string &bytes, unsigned int priority);
 long pending();
 
 std::string read_file(const std::string &path);
+size_t count_of(const std::string &text, const std::string &what);
+bool matches(const std::string &text, const std::string &pattern);
+// t formatted in UTC with a strftime layout.
+std::string utc_text(time_t t, const char *layout);
 // The only file in the log directory, or "" when there is none.
 std::string log_file_name();
 std::string log_contents();

@@ -22,30 +22,12 @@ namespace {
 
 using bed::Output;
 
-bool matches(const std::string &text, const std::string &pattern) {
-    return std::regex_match(text, std::regex(pattern));
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 std::vector<std::string> split_lines(const std::string &text) {
     std::vector<std::string> lines;
     size_t start = 0;
     for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
         lines.push_back(text.substr(start, nl - start + 1));
     return lines;
-}
-
-std::string utc_date(time_t t) {
-    char buf[16];
-    tm utc;
-    gmtime_r(&t, &utc);
-    strftime(buf, sizeof buf, "%Y%m%d", &utc);
-    return buf;
 }
 
 void write_sysctl(const char *path, const char *value) {
@@ -77,7 +59,7 @@ TEST_F(LogTool, PostsByNameAndByNumber) {
         auto queued = bed::take_all();
         ASSERT_EQ(queued.size(), 1u);
         EXPECT_EQ(queued[0].priority, row.priority);
-        EXPECT_TRUE(matches(queued[0].bytes, bed::line_pattern(row.level, row.type, row.message)))
+        EXPECT_TRUE(bed::matches(queued[0].bytes, bed::line_pattern(row.level, row.type, row.message)))
             << queued[0].bytes;
     }
 }
@@ -89,7 +71,7 @@ TEST_F(LogTool, EachLineOfInputIsARecordAndPercentSignsStay) {
     ASSERT_EQ(queued.size(), 4u);
     const char *want[] = {"first %s %d 100%", "second %c", "", "last"};
     for (size_t i = 0; i < 4; ++i)
-        EXPECT_TRUE(matches(queued[i].bytes, bed::line_pattern("ERROR", "PROGRAM", want[i])))
+        EXPECT_TRUE(bed::matches(queued[i].bytes, bed::line_pattern("ERROR", "PROGRAM", want[i])))
             << queued[i].bytes;
 
     EXPECT_EQ(bed::run({"tembra-log", "%s %d 100%"}).status, 0);
@@ -165,7 +147,7 @@ TEST_F(DrainTool, FollowWritesArrivingLinesPromptlyAndStopsOnSigterm) {
     }
     Output out = bed::finish(drain, SIGTERM);
     EXPECT_EQ(out.status, 0);
-    EXPECT_EQ(count_of(out.out, "[mq_attr_info]"), 1u);
+    EXPECT_EQ(bed::count_of(out.out, "[mq_attr_info]"), 1u);
     EXPECT_EQ(split_lines(bed::log_contents()).size(), 3u);
 }
 
@@ -178,8 +160,8 @@ TEST_F(DrainTool, FollowRollsOverAtLocalMidnight) {
     char tz[32];
     std::snprintf(tz, sizeof tz, "TZ=XXX%c%02ld:%02ld:%02ld", offset < 0 ? '+' : '-',
                   magnitude / 3600, magnitude / 60 % 60, magnitude % 60);
-    const std::string today = "tembra-" + utc_date(now + offset) + ".log";
-    const std::string tomorrow = "tembra-" + utc_date(now + offset + 3) + ".log";
+    const std::string today = "tembra-" + bed::utc_text(now + offset, "%Y%m%d") + ".log";
+    const std::string tomorrow = "tembra-" + bed::utc_text(now + offset + 3, "%Y%m%d") + ".log";
     ASSERT_NE(today, tomorrow);
 
     // Producers open the day's file too (empty), so only contents tell which file the drain uses.
@@ -221,10 +203,10 @@ TEST_F(Threads, EveryRecordIsWrittenWholeOrReportedLost) {
         ASSERT_TRUE(std::regex_match(l, m, line)) << "torn line: " << l;
         EXPECT_TRUE(seen.insert(m[1].str() + "/" + m[2].str()).second) << "duplicate: " << l;
     }
-    size_t lost = count_of(producers.err, " :mq_send()[Log_Send]\n");
+    size_t lost = bed::count_of(producers.err, " :mq_send()[Log_Send]\n");
     EXPECT_EQ(file.size() + lost, size_t(kThreads * kRecords));
     EXPECT_GT(file.size(), 0u);
-    EXPECT_EQ(count_of(producers.err, "LogLine: "), size_t(kThreads * kRecords));
+    EXPECT_EQ(bed::count_of(producers.err, "LogLine: "), size_t(kThreads * kRecords));
     // Every echo is whole: a line and then an empty line.
     size_t echoes = 0;
     for (const std::string &l : split_lines(producers.out)) {
@@ -268,7 +250,7 @@ TEST_F(Threads, ForkedChildCanLogWhileAnotherThreadLogs) {
     auto queued = bed::take_all();
     ASSERT_EQ(queued.size(), size_t(kChildren + kRecords));
     for (int k = 0; k < kChildren; ++k)
-        EXPECT_TRUE(matches(queued[k].bytes, bed::line_pattern("ALERT", "SERVER", "child [0-9]+")));
+        EXPECT_TRUE(bed::matches(queued[k].bytes, bed::line_pattern("ALERT", "SERVER", "child [0-9]+")));
 }
 
 TEST(Install, ConsumerBuildsWithFindPackageAndPkgConfig) {
@@ -288,7 +270,7 @@ TEST(Install, ConsumerBuildsWithFindPackageAndPkgConfig) {
     std::vector<std::string> lines = split_lines(bed::log_contents());
     ASSERT_EQ(lines.size(), 2u) << out.out << out.err;
     for (const std::string &l : lines)
-        EXPECT_TRUE(matches(l, bed::line_pattern("ERROR", "SERVER", "consumer 7"))) << l;
+        EXPECT_TRUE(bed::matches(l, bed::line_pattern("ERROR", "SERVER", "consumer 7"))) << l;
 }
 
 }  // namespace

@@ -27,25 +27,13 @@ const std::string kBadQueue = "Bad file descriptor :mq_send()[Log_Send]\n";
 const std::string kEmptyBlock =
     "[mq_attr_info]:mq_msgsize: 8192\nmq_flag: 2048\nmq_maxmsg: 10\nmq_curmsg: 0\n";
 
-bool matches(const std::string &text, const std::string &pattern) {
-    return std::regex_match(text, std::regex(pattern));
-}
-
 // Splits the demo's standard output into its two lines, checking the empty lines.
 std::pair<std::string, std::string> demo_lines(const Output &demo) {
     const std::string debug = bed::line_pattern("DEBUG", "SERVER", "yes i succeed!");
     const std::string info = bed::line_pattern("INFO", "PROGRAM", "world!");
-    EXPECT_TRUE(matches(demo.out, debug + "\n" + info + "\n")) << demo.out;
+    EXPECT_TRUE(bed::matches(demo.out, debug + "\n" + info + "\n")) << demo.out;
     if (demo.out.size() != 53 + 1 + 45 + 1) return {"", ""};
     return {demo.out.substr(0, 53), demo.out.substr(54, 45)};
-}
-
-std::string utc_date(time_t t) {
-    char buf[16];
-    tm utc;
-    gmtime_r(&t, &utc);
-    strftime(buf, sizeof buf, "%Y%m%d", &utc);
-    return buf;
 }
 
 // Creates "/mqd" as another user (nobody) with the given mode; false when
@@ -113,7 +101,7 @@ TEST_F(SetUp, MissingDirectoryIsReportedAndPostingStillWorks) {
     bed::remove_log_dir();
     Output demo = bed::run({"tembra-demo"});
     EXPECT_EQ(demo.status, 0);
-    EXPECT_TRUE(matches(demo.err, "Can not access logfile /var/log/Tembra/tembra-[0-9]{8}\\.log "
+    EXPECT_TRUE(bed::matches(demo.err, "Can not access logfile /var/log/Tembra/tembra-[0-9]{8}\\.log "
                                   ": Permission denied\nLogLine: [^]*"))
         << demo.err;
     EXPECT_EQ(demo.err.find("mq_send"), std::string::npos);
@@ -164,10 +152,10 @@ TEST_F(SetUp, FileIsNamedForTheLocalDate) {
         time_t after = time(nullptr);
         std::string name = bed::log_file_name();
         EXPECT_EQ(name.size(), 35u - bed::kDir.size());
-        EXPECT_TRUE(name == "tembra-" + utc_date(before + offset) + ".log" ||
-                    name == "tembra-" + utc_date(after + offset) + ".log")
+        EXPECT_TRUE(name == "tembra-" + bed::utc_text(before + offset, "%Y%m%d") + ".log" ||
+                    name == "tembra-" + bed::utc_text(after + offset, "%Y%m%d") + ".log")
             << name;
-        some_date_differs_from_utc |= utc_date(before + offset) != utc_date(before);
+        some_date_differs_from_utc |= bed::utc_text(before + offset, "%Y%m%d") != bed::utc_text(before, "%Y%m%d");
         EXPECT_EQ(run.status, 0);
     }
     EXPECT_TRUE(some_date_differs_from_utc);
@@ -241,7 +229,7 @@ TEST_F(Post, HeaderWorksFromC) {
         c_caller_posts();
         return 0;
     });
-    EXPECT_TRUE(matches(out.out, bed::line_pattern("WARN", "SERVER", "from C 1") + "\n")) << out.out;
+    EXPECT_TRUE(bed::matches(out.out, bed::line_pattern("WARN", "SERVER", "from C 1") + "\n")) << out.out;
 }
 
 TEST_F(Drain, HighestLevelFirstAndInPostingOrderWithinALevel) {
@@ -328,7 +316,7 @@ TEST_F(Drain, WithoutAFileLeavesTheQueueAndSaysSo) {
     });
     EXPECT_NE(out.out.find("[mq_attr_info]:mq_msgsize: 8192\nmq_flag: 2048\nmq_maxmsg: 10\nmq_curmsg: 1\n"),
               std::string::npos);
-    EXPECT_TRUE(matches(out.err, "[^]*\n 43Log_Write: [^\n]*\n")) << out.err;
+    EXPECT_TRUE(bed::matches(out.err, "[^]*\n 43Log_Write: [^\n]*\n")) << out.err;
     EXPECT_EQ(bed::pending(), 1);
 }
 
@@ -368,7 +356,7 @@ TEST_F(Drain, DrainedLinesAreInTheFileEvenWithoutANormalExit) {
         _exit(0);
         return 0;
     });
-    EXPECT_TRUE(matches(bed::log_contents(), bed::line_pattern("ERROR", "SERVER", "survives")));
+    EXPECT_TRUE(bed::matches(bed::log_contents(), bed::line_pattern("ERROR", "SERVER", "survives")));
 }
 
 }  // namespace
