@@ -84,24 +84,17 @@ TEST(Formatter, FollowsItsRules) {
 }
 
 TEST(Line, FrameAndLengthForEveryLevelAndType) {
+    const std::string levels[] = {"INFO", "DEBUG", "WARN", "ERROR", "ALERT"};
+    const std::string types[] = {"PROGRAM", "SERVER"};
     for (int level = 0; level < 5; ++level) {
         for (int type = 0; type < 2; ++type) {
             std::string line = compose(level, type, "hello %s", "world");
-            std::string level_name = LogLevelText[level], type_name = LogTypeText[type];
-            EXPECT_TRUE(std::regex_match(line, std::regex(bed::line_pattern(level_name, type_name,
-                                                                            "hello world"))))
+            EXPECT_TRUE(std::regex_match(
+                line, std::regex(bed::line_pattern(levels[level], types[type], "hello world"))))
                 << line;
-            EXPECT_EQ(line.size(), level_name.size() + type_name.size() + 11 + 28);
+            EXPECT_EQ(line.size(), levels[level].size() + types[type].size() + 11 + 28);
         }
     }
-}
-
-TEST(Line, NamesAreInTheirOrder) {
-    EXPECT_EQ(compose(0, 0, "m").substr(0, 7), "[INFO] ");
-    EXPECT_EQ(compose(1, 0, "m").substr(0, 8), "[DEBUG] ");
-    std::string alert = compose(4, 1, "m");
-    EXPECT_EQ(alert.substr(0, 8), "[ALERT] ");
-    EXPECT_EQ(alert.substr(alert.size() - 11), " (SERVER) \n");
 }
 
 TEST(Line, EmptyFormatAndTrailingNewline) {
