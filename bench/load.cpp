@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "logger/logger.h"
+#include "files.h"
 #include "sandbox.h"
 
 namespace {
@@ -28,13 +28,6 @@ double seconds() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-std::string read_all(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string log_path() {
@@ -78,12 +71,6 @@ pid_t start_producer(int k, int records) {
     return pid;
 }
 
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 // A line "[WARN] YYYY-MM-DD hh:mm:ss p<k> r<n> (SERVER) \n"; false when torn.
 bool parse(const std::string &line, int &k, int &r) {
     static const char shape[] = "[WARN] 0000-00-00 00:00:00 ";
@@ -116,7 +103,7 @@ Result run(int producers, int records) {
     result.seconds = seconds() - t0;
 
     std::vector<std::vector<char>> seen(producers, std::vector<char>(records, 0));
-    std::istringstream file(read_all(log_path()));
+    std::istringstream file(bed::read_file(log_path()));
     for (std::string line; std::getline(file, line);) {
         line += '\n';
         int k, r;
@@ -128,7 +115,7 @@ Result run(int producers, int records) {
         ++result.written;
     }
     for (int k = 0; k < producers; ++k) {
-        long failed = (long)count_of(read_all("/var/log/producer-" + std::to_string(k) + ".err"),
+        long failed = (long)bed::count_of(bed::read_file("/var/log/producer-" + std::to_string(k) + ".err"),
                                      " :mq_send()[Log_Send]\n");
         long written = 0;
         for (char s : seen[k]) written += s > 0;
@@ -142,9 +129,8 @@ Result run(int producers, int records) {
 // Sets the depth that a queue created without attributes gets. The sysctls
 // belong to this process's own IPC namespace.
 void set_default_depth(const char *depth) {
-    for (const char *name : {"/proc/sys/fs/mqueue/msg_max", "/proc/sys/fs/mqueue/msg_default"}) {
-        if (std::FILE *f = std::fopen(name, "w")) std::fputs(depth, f), std::fclose(f);
-    }
+    sandbox_raise_limit("msg_max", std::atol(depth));
+    sandbox_raise_limit("msg_default", std::atol(depth));
 }
 
 }  // namespace

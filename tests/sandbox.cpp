@@ -43,3 +43,22 @@ void sandbox_enter() {
     if (mount("tembra-sandbox", "/var/log", "tmpfs", 0, "mode=0755") != 0) die("tmpfs on /var/log");
     if (mkdir("/var/log/Tembra", 0755) != 0) die("mkdir /var/log/Tembra");
 }
+
+void sandbox_raise_limit(const char *name, long value) {
+    std::string path = std::string("/proc/sys/fs/mqueue/") + name;
+    long current = 0;
+    if (std::FILE *f = std::fopen(path.c_str(), "r")) {
+        if (std::fscanf(f, "%ld", &current) != 1) current = 0;
+        std::fclose(f);
+    }
+    if (value > current) write_file(path.c_str(), std::to_string(value));
+}
+
+mqd_t sandbox_create_queue(long maxmsg, long msgsize) {
+    sandbox_raise_limit("msg_max", maxmsg);
+    sandbox_raise_limit("msgsize_max", msgsize);
+    mq_attr attr{};
+    attr.mq_maxmsg = maxmsg;
+    attr.mq_msgsize = msgsize;
+    return mq_open("/mqd", O_RDWR | O_CREAT | O_NONBLOCK, 0600, &attr);
+}

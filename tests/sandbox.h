@@ -2,5 +2,14 @@
 // tests, the benchmarks and the load test, so none touch the machine's own.
 #pragma once
 
+#include <mqueue.h>
+
 // Enters the namespaces and creates an empty /var/log/Tembra/; exits on failure.
 void sandbox_enter();
+
+// Raises /proc/sys/fs/mqueue/<name> to at least value, in this namespace only.
+void sandbox_raise_limit(const char *name, long value);
+
+// Creates "/mqd" (read-write, non-blocking) with these attributes, raising the
+// limits as needed; -1 when the system refuses.
+mqd_t sandbox_create_queue(long maxmsg, long msgsize);

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include "files.h"
 
 #include <ctime>
 #include <functional>
@@ -53,9 +56,10 @@ std::vector<Message> take_all();
 // Posts raw bytes to "/mqd", creating it with the default attributes.
 void post(const std::string &bytes, unsigned int priority);
 long pending();
+// Creates "/mqd" as another user (nobody) with mode; false when this process
+// cannot change its uid.
+bool create_queue_as_stranger(mode_t mode);
 
-std::string read_file(const std::string &path);
-size_t count_of(const std::string &text, const std::string &what);
 bool matches(const std::string &text, const std::string &pattern);
 // t formatted in UTC with a strftime layout.
 std::string utc_text(time_t t, const char *layout);

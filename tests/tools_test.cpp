@@ -1,7 +1,6 @@
 // The tools on the private queue: tembra-log, tembra-drain once and with
 // --follow, the logger under threads and fork, and an installed consumer.
 #include <fcntl.h>
-#include <grp.h>
 #include <mqueue.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "logger/logger.h"
+#include "sandbox.h"
 #include "testbed.h"
 
 namespace {
@@ -28,11 +28,6 @@ std::vector<std::string> split_lines(const std::string &text) {
     for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
         lines.push_back(text.substr(start, nl - start + 1));
     return lines;
-}
-
-void write_sysctl(const char *path, const char *value) {
-    // Each test process has its own IPC namespace: the host's limits are untouched.
-    if (std::FILE *f = std::fopen(path, "w")) std::fputs(value, f), std::fclose(f);
 }
 
 class LogTool : public bed::Test {};
@@ -99,14 +94,7 @@ TEST_F(LogTool, BadArgumentsPostNothing) {
 }
 
 TEST_F(LogTool, FailsWithoutAQueue) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
-        _exit(mq_open("/mqd", O_RDWR | O_CREAT, 0600, nullptr) == (mqd_t)-1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WEXITSTATUS(status) != 0) GTEST_SKIP() << "cannot change uid here";
+    if (!bed::create_queue_as_stranger(0600)) GTEST_SKIP() << "cannot change uid here";
     Output out = bed::run({"tembra-log", "m"});
     EXPECT_EQ(out.status, 1);
     EXPECT_NE(out.err.find("mq_open(): Permission denied\n"), std::string::npos);
@@ -218,11 +206,7 @@ TEST_F(Threads, EveryRecordIsWrittenWholeOrReportedLost) {
 }
 
 TEST_F(Threads, ForkedChildCanLogWhileAnotherThreadLogs) {
-    write_sysctl("/proc/sys/fs/mqueue/msg_max", "1000");
-    mq_attr attr{};
-    attr.mq_maxmsg = 1000;
-    attr.mq_msgsize = 256;
-    mqd_t q = mq_open("/mqd", O_RDWR | O_CREAT, 0600, &attr);
+    mqd_t q = sandbox_create_queue(1000, 256);
     ASSERT_NE(q, (mqd_t)-1) << "cannot make a 1000-message queue here";
     mq_close(q);
     constexpr int kChildren = 20, kRecords = 400;

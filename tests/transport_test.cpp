@@ -2,7 +2,6 @@
 // directory: echo, trace, post, set-up failures and the drain.
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <mqueue.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 
 #include "logger/compose.h"
 #include "logger/logger.h"
+#include "sandbox.h"
 #include "testbed.h"
 
 extern "C" void c_caller_posts(void);
@@ -34,28 +34,6 @@ std::pair<std::string, std::string> demo_lines(const Output &demo) {
     EXPECT_TRUE(bed::matches(demo.out, debug + "\n" + info + "\n")) << demo.out;
     if (demo.out.size() != 53 + 1 + 45 + 1) return {"", ""};
     return {demo.out.substr(0, 53), demo.out.substr(54, 45)};
-}
-
-// Creates "/mqd" as another user (nobody) with the given mode; false when
-// this process cannot change its uid.
-bool create_queue_as_stranger(mode_t mode) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        umask(0);
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
-        mqd_t q = mq_open("/mqd", O_RDWR | O_CREAT, mode, nullptr);
-        _exit(q == (mqd_t)-1 ? 1 : 0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-mqd_t create_queue(long maxmsg, long msgsize) {
-    mq_attr attr{};
-    attr.mq_maxmsg = maxmsg;
-    attr.mq_msgsize = msgsize;
-    return mq_open("/mqd", O_RDWR | O_CREAT | O_NONBLOCK, 0600, &attr);
 }
 
 int open_fds() {
@@ -112,7 +90,7 @@ TEST_F(SetUp, RefusesAQueueOwnedByAnotherUser) {
     for (mode_t mode : {0600, 0666}) {
         SCOPED_TRACE(mode);
         bed::reset();
-        if (!create_queue_as_stranger(mode)) GTEST_SKIP() << "cannot change uid here";
+        if (!bed::create_queue_as_stranger(mode)) GTEST_SKIP() << "cannot change uid here";
         Output demo = bed::run({"tembra-demo"});
         EXPECT_EQ(demo.status, 0);
         auto [debug, info] = demo_lines(demo);
@@ -123,7 +101,7 @@ TEST_F(SetUp, RefusesAQueueOwnedByAnotherUser) {
 }
 
 TEST_F(SetUp, ExistingQueueIsOpenedUnchanged) {
-    mqd_t q = create_queue(3, 100);
+    mqd_t q = sandbox_create_queue(3, 100);
     ASSERT_NE(q, (mqd_t)-1);
     mq_close(q);
     bed::post("one", 0);
@@ -207,7 +185,7 @@ TEST_F(Post, LineBufferReadsEmptyAfterEachRecord) {
 }
 
 TEST_F(Post, LineLongerThanTheQueueAllowsIsReported) {
-    mqd_t q = create_queue(10, 64);
+    mqd_t q = sandbox_create_queue(10, 64);
     ASSERT_NE(q, (mqd_t)-1);
     mq_close(q);
     Output out = bed::in_child([] {
@@ -332,10 +310,7 @@ TEST_F(Drain, FailedReceiveIsReported) {
     EXPECT_EQ(bad.err, "Bad file descriptor :mq_receive()[Log_Write]\n");
 
     bed::reset();
-    // This process has its own IPC namespace, so raising the limit is private to it.
-    std::FILE *limit = std::fopen("/proc/sys/fs/mqueue/msgsize_max", "w");
-    if (limit) std::fputs("16384", limit), std::fclose(limit);
-    mqd_t q = create_queue(10, 2 * LOG_LINE_SIZE);
+    mqd_t q = sandbox_create_queue(10, 2 * LOG_LINE_SIZE);
     if (q == (mqd_t)-1) GTEST_SKIP() << "cannot create a queue with messages over 8192 bytes here";
     mq_close(q);
     bed::post("waits", 1);

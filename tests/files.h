@@ -1,0 +1,23 @@
+// Reading a whole file and counting a text in it, for the tests and the load test.
+#pragma once
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace bed {
+
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace bed
