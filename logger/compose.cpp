@@ -119,8 +119,7 @@ size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args) {
     append("[", 1);
     append_str(level_name);
     append("] ", 2);
-    char stamp[LOG_TIME_SIZE];
-    memset(stamp, 0, sizeof stamp);
+    char stamp[LOG_TIME_SIZE];  // Log_Time fills all of it, zeros included
     Log_Time(stamp);
     append_str(stamp);
     append(" ", 1);
