@@ -64,7 +64,7 @@ pid_t start_producer(int k, int records) {
         redirect(1, "/dev/null");
         redirect(2, "/var/log/producer-" + std::to_string(k) + ".err");
         Log_Init();
-        for (int r = 0; r < records; ++r) Log_Send(LOG_WARN, LOG_SERVER, "p%d r%d", k, r);
+        for (int r = 0; r < records; ++r) Log_Send(LogWarn, LogServer, "p%d r%d", k, r);
         std::fflush(nullptr);
         _exit(0);
     }

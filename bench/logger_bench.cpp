@@ -55,7 +55,7 @@ void set_up() {
     dup2(null, 1);
     dup2(null, 2);
     Log_Init();
-    demo_len = fill_line(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+    demo_len = fill_line(LogDebug, LogServer, "yes i succeed!");
     std::memcpy(demo_line, LogLine, demo_len + 1);
     std::memset(LogLine, 0, sizeof LogLine);
 }
@@ -63,7 +63,7 @@ void set_up() {
 void BM_LogSend(benchmark::State &state) {
     long sent = 0;
     for (auto _ : state) {
-        Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+        Log_Send(LogDebug, LogServer, "yes i succeed!");
         if (++sent == kDepth) {
             state.PauseTiming();
             if (empty_queue() != sent) state.SkipWithError("a post failed");
@@ -92,11 +92,11 @@ void BM_Floor(benchmark::State &state) {
 }
 
 void BM_ComposeShort(benchmark::State &state) {
-    for (auto _ : state) benchmark::DoNotOptimize(fill_line(LOG_DEBUG, LOG_SERVER, "yes i succeed!"));
+    for (auto _ : state) benchmark::DoNotOptimize(fill_line(LogDebug, LogServer, "yes i succeed!"));
 }
 
 void BM_ComposeLong(benchmark::State &state) {
-    for (auto _ : state) benchmark::DoNotOptimize(fill_line(LOG_DEBUG, LOG_SERVER, "%s", long_text.c_str()));
+    for (auto _ : state) benchmark::DoNotOptimize(fill_line(LogDebug, LogServer, "%s", long_text.c_str()));
 }
 
 void BM_CopyLong(benchmark::State &state) {
@@ -187,12 +187,12 @@ bool ratio(const char *what, double value, double target, bool percent = false) 
 
 // After a warm-up, 10,000 records and a drain of 10 must not touch the heap.
 long count_allocations() {
-    Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+    Log_Send(LogDebug, LogServer, "yes i succeed!");
     Log_Write();
     alloc_count = 0;
     alloc_counting = true;
     for (int i = 0; i < 10000; ++i) {
-        Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
+        Log_Send(LogDebug, LogServer, "yes i succeed!");
         if (i % 4000 == 3999) empty_queue();
     }
     empty_queue();

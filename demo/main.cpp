@@ -4,7 +4,7 @@
 
 int main() {
     Log_Init();
-    Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
-    Log_Send(LOG_INFO, LOG_PROGRAM, "world!");
+    Log_Send(LogDebug, LogServer, "yes i succeed!");
+    Log_Send(LogInfo, LogProgram, "world!");
     return 0;
 }

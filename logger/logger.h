@@ -11,9 +11,9 @@ extern "C" {
 #endif
 
 /* Levels, also the queue priority: a higher level is taken off first. */
-enum { LOG_INFO = 0, LOG_DEBUG = 1, LOG_WARN = 2, LOG_ERROR = 3, LOG_ALERT = 4 };
+enum { LogInfo = 0, LogDebug = 1, LogWarn = 2, LogError = 3, LogAlert = 4 };
 /* Types: the kind of component that produced the record. */
-enum { LOG_PROGRAM = 0, LOG_SERVER = 1 };
+enum { LogProgram = 0, LogServer = 1 };
 
 extern mqd_t mqd;     /* the queue, or -1 when set-up could not open it */
 extern FILE *logfile; /* the day's file, or NULL when set-up could not open it */

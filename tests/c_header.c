@@ -1,4 +1,4 @@
 /* The public header must compile as C and be callable from C. */
 #include "logger/logger.h"
 
-void c_caller_posts(void) { Log_Send(LOG_WARN, LOG_SERVER, "from C %d", 1); }
+void c_caller_posts(void) { Log_Send(LogWarn, LogServer, "from C %d", 1); }

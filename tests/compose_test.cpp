@@ -32,7 +32,7 @@ std::string compose(int level, int type, const char *format, ...) {
 std::string message(const char *format, ...) {
     va_list args;
     va_start(args, format);
-    size_t len = Log_Fill_LogLine(LOG_INFO, LOG_PROGRAM, format, args);
+    size_t len = Log_Fill_LogLine(LogInfo, LogProgram, format, args);
     va_end(args);
     std::string line(LogLine, len);
     std::memset(LogLine, 0, sizeof LogLine);
@@ -98,11 +98,11 @@ TEST(Line, FrameAndLengthForEveryLevelAndType) {
 }
 
 TEST(Line, EmptyFormatAndTrailingNewline) {
-    std::string empty = compose(LOG_INFO, LOG_PROGRAM, "");
+    std::string empty = compose(LogInfo, LogProgram, "");
     EXPECT_EQ(empty.size(), 39u);
     EXPECT_EQ(empty.substr(26), "  (PROGRAM) \n");
 
-    std::string broken = compose(LOG_INFO, LOG_PROGRAM, "two rows\n");
+    std::string broken = compose(LogInfo, LogProgram, "two rows\n");
     EXPECT_EQ(broken.substr(broken.size() - 22), " two rows\n (PROGRAM) \n");
 }
 
@@ -132,11 +132,11 @@ TEST(Line, OverlongLineIsCutToFitWithItsEnding) {
         const char *tail;
         char filler;
     } rows[] = {
-        {"long %s", compose(LOG_WARN, LOG_SERVER, "%s", big.c_str()), " (SERVER) \n", 'x'},
-        {"long format", compose(LOG_WARN, LOG_SERVER, format_only.c_str()), " (SERVER) \n", 'f'},
+        {"long %s", compose(LogWarn, LogServer, "%s", big.c_str()), " (SERVER) \n", 'x'},
+        {"long format", compose(LogWarn, LogServer, format_only.c_str()), " (SERVER) \n", 'f'},
         {"long %s, numeric type", compose(INT_MIN, INT_MIN, "%s", big.c_str()),
          " (-2147483648) \n", 'x'},
-        {"text after the cut", compose(LOG_WARN, LOG_PROGRAM, "%s%d%s", big.c_str(), 5, "z"),
+        {"text after the cut", compose(LogWarn, LogProgram, "%s%d%s", big.c_str(), 5, "z"),
          " (PROGRAM) \n", 'x'},
     };
     for (const auto &row : rows) {
@@ -150,7 +150,7 @@ TEST(Line, OverlongLineIsCutToFitWithItsEnding) {
     }
     // A line that just fits is not cut.
     std::string fits(LOG_LINE_SIZE - 1 - 28 - 4 - 6, 'y');
-    EXPECT_EQ(compose(LOG_WARN, LOG_SERVER, "%s", fits.c_str()).find(fits + " (SERVER) \n"),
+    EXPECT_EQ(compose(LogWarn, LogServer, "%s", fits.c_str()).find(fits + " (SERVER) \n"),
               27u);
 }
 
@@ -165,7 +165,7 @@ TEST(Timestamp, IsLocalTimeAndFollowsTheSecond) {
         EXPECT_EQ(stamp, bed::utc_text(s + 5 * 3600 + 30 * 60, "%Y-%m-%d %H:%M:%S"));
     }
     fake_clock::now = t;
-    std::string line = compose(LOG_INFO, LOG_PROGRAM, "m");
+    std::string line = compose(LogInfo, LogProgram, "m");
     EXPECT_EQ(line.substr(7, 19), bed::utc_text(t + 19800, "%Y-%m-%d %H:%M:%S"));
 
     // A new zone takes effect at the next set-up, even within the same second.
@@ -180,7 +180,7 @@ TEST(Timestamp, ClockFailureIsReportedAndTheLineStillComposed) {
     bed::Output no_file = bed::in_child([] {
         fake_clock::fail = true;
         logfile = nullptr;
-        std::string line = compose(LOG_INFO, LOG_PROGRAM, "still here");
+        std::string line = compose(LogInfo, LogProgram, "still here");
         std::fputs(line.c_str(), stdout);
         return 0;
     });
@@ -193,7 +193,7 @@ TEST(Timestamp, ClockFailureIsReportedAndTheLineStillComposed) {
     bed::Output with_file = bed::in_child([&] {
         logfile = std::fopen(path.c_str(), "a");
         fake_clock::fail = true;
-        compose(LOG_INFO, LOG_PROGRAM, "m");
+        compose(LogInfo, LogProgram, "m");
         return 0;
     });
     EXPECT_EQ(with_file.err, "");

@@ -176,7 +176,7 @@ TEST_F(Threads, EveryRecordIsWrittenWholeOrReportedLost) {
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([t] {
-                for (int r = 0; r < kRecords; ++r) Log_Send(LOG_WARN, LOG_SERVER, "t%d r%d", t, r);
+                for (int r = 0; r < kRecords; ++r) Log_Send(LogWarn, LogServer, "t%d r%d", t, r);
             });
         for (auto &thread : threads) thread.join();
         return 0;
@@ -213,14 +213,14 @@ TEST_F(Threads, ForkedChildCanLogWhileAnotherThreadLogs) {
     Output out = bed::in_child([] {
         Log_Init();
         std::thread busy([] {
-            for (int r = 0; r < kRecords; ++r) Log_Send(LOG_INFO, LOG_PROGRAM, "busy %d", r);
+            for (int r = 0; r < kRecords; ++r) Log_Send(LogInfo, LogProgram, "busy %d", r);
         });
         int stuck = 0;
         for (int k = 0; k < kChildren; ++k) {
             pid_t pid = fork();
             if (pid == 0) {
                 alarm(5);  // a child that inherited a held lock would hang here
-                Log_Send(LOG_ALERT, LOG_SERVER, "child %d", k);
+                Log_Send(LogAlert, LogServer, "child %d", k);
                 _exit(0);
             }
             int status = 0;

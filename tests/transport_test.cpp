@@ -156,7 +156,7 @@ TEST_F(Post, PriorityIsTheLevelClampedIntoRange) {
     Output out = bed::in_child([] {
         Log_Init();
         const int levels[] = {0, 1, 2, 3, 4, 9, -3};
-        for (int level : levels) Log_Send(level, LOG_PROGRAM, "level %d", level);
+        for (int level : levels) Log_Send(level, LogProgram, "level %d", level);
         return 0;
     });
     auto queued = bed::take_all();
@@ -175,8 +175,8 @@ TEST_F(Post, PriorityIsTheLevelClampedIntoRange) {
 TEST_F(Post, LineBufferReadsEmptyAfterEachRecord) {
     Output out = bed::in_child([] {
         Log_Init();
-        Log_Send(LOG_DEBUG, LOG_SERVER, "yes i succeed!");
-        Log_Send(LOG_WARN, LOG_SERVER, "%s", std::string(5000, 'w').c_str());
+        Log_Send(LogDebug, LogServer, "yes i succeed!");
+        Log_Send(LogWarn, LogServer, "%s", std::string(5000, 'w').c_str());
         for (char byte : LogLine)
             if (byte != 0) return 1;
         return 0;
@@ -190,8 +190,8 @@ TEST_F(Post, LineLongerThanTheQueueAllowsIsReported) {
     mq_close(q);
     Output out = bed::in_child([] {
         Log_Init();
-        Log_Send(LOG_INFO, LOG_PROGRAM, "%s", std::string(100, 'l').c_str());
-        Log_Send(LOG_INFO, LOG_PROGRAM, "short");
+        Log_Send(LogInfo, LogProgram, "%s", std::string(100, 'l').c_str());
+        Log_Send(LogInfo, LogProgram, "short");
         return 0;
     });
     EXPECT_NE(out.err.find(" 139Message too long :mq_send()[Log_Send]\nLogLine: "), std::string::npos)
@@ -213,11 +213,11 @@ TEST_F(Post, HeaderWorksFromC) {
 TEST_F(Drain, HighestLevelFirstAndInPostingOrderWithinALevel) {
     Output out = bed::in_child([] {
         Log_Init();
-        Log_Send(LOG_INFO, LOG_PROGRAM, "zero");
-        Log_Send(LOG_ALERT, LOG_PROGRAM, "four");
-        Log_Send(LOG_DEBUG, LOG_PROGRAM, "one");
-        Log_Send(LOG_WARN, LOG_PROGRAM, "first");
-        Log_Send(LOG_WARN, LOG_PROGRAM, "second");
+        Log_Send(LogInfo, LogProgram, "zero");
+        Log_Send(LogAlert, LogProgram, "four");
+        Log_Send(LogDebug, LogProgram, "one");
+        Log_Send(LogWarn, LogProgram, "first");
+        Log_Send(LogWarn, LogProgram, "second");
         Log_Write();
         return 0;
     });
@@ -288,7 +288,7 @@ TEST_F(Drain, WithoutAFileLeavesTheQueueAndSaysSo) {
     bed::remove_log_dir();
     Output out = bed::in_child([] {
         Log_Init();
-        Log_Send(LOG_INFO, LOG_PROGRAM, "kept");
+        Log_Send(LogInfo, LogProgram, "kept");
         Log_Write();
         return 0;
     });
@@ -326,7 +326,7 @@ TEST_F(Drain, FailedReceiveIsReported) {
 TEST_F(Drain, DrainedLinesAreInTheFileEvenWithoutANormalExit) {
     bed::in_child([] {
         Log_Init();
-        Log_Send(LOG_ERROR, LOG_SERVER, "survives");
+        Log_Send(LogError, LogServer, "survives");
         Log_Write();
         _exit(0);
         return 0;

@@ -37,7 +37,7 @@ int usage_error(const std::string &why) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    int level = LOG_INFO, type = LOG_PROGRAM;
+    int level = LogInfo, type = LogProgram;
     std::string message;
     bool have_message = false;
     auto add_word = [&](const char *word) {

@@ -3,7 +3,7 @@
 
 int main(void) {
     Log_Init();
-    Log_Send(LOG_ERROR, LOG_SERVER, "consumer %d", 7);
+    Log_Send(LogError, LogServer, "consumer %d", 7);
     Log_Write();
     return mqd == (mqd_t)-1 || logfile == NULL;
 }

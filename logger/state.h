@@ -1,0 +1,24 @@
+/* The module's shared state, private to it: the lock over LogLine and the
+ * handles, and the fixed names of the queue and the log directory. */
+#ifndef TEMBRA_STATE_H
+#define TEMBRA_STATE_H
+
+#define LOG_QUEUE_NAME "/mqd"
+#define LOG_DIRECTORY "/var/log/Tembra/"
+#define LOG_DATE_SIZE 64
+#define LOG_PATH_SIZE 256
+#define LOG_PRIORITY_MAX 4
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One lock over LogLine and the handles; every public call holds it. */
+void log_lock(void);
+void log_unlock(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
