@@ -3,20 +3,32 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
+# Installs the Debian packages a target needs (packages.txt); DEPS=: skips that.
+DEPS ?= packaging/deps
+# Configured once it succeeded, and again after packages were installed or removed.
+CONFIGURED = $(BUILD)/.configured
 
-.PHONY: all build test asan fuzz demo install bench load clean
+.PHONY: all build test asan fuzz demo install bench load clean package
+# The packages come before the configure that looks for them.
+.NOTPARALLEL:
+MAKEFLAGS += --no-print-directory
 PREFIX ?= /usr/local
 LOG_DIR := /var/log/Tembra
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+deps-%:
+	@$(DEPS) $*
 
-build: $(BUILD)/CMakeCache.txt
+$(CONFIGURED): $(wildcard /var/lib/dpkg/status)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	@touch $@
+$(BUILD)/CMakeCache.txt: $(CONFIGURED) ;
+
+build: deps-build $(CONFIGURED)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test: deps-test build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -24,7 +36,7 @@ asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DTEMBRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
 # The formatter's fuzzer, with its corpus kept in the fuzz build tree.
-fuzz:
+fuzz: deps-build deps-fuzz
 	cmake -S . -B build-fuzz -DTEMBRA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 	cmake --build build-fuzz -j $(JOBS) --target format_fuzz
@@ -33,7 +45,7 @@ fuzz:
 
 # Benchmarks in a private namespace; the ratios follow the table.
 BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
-bench: build
+bench: deps-bench build
 	$(BUILD)/bin/logger_bench $(BENCH_ARGS)
 
 # Producers at full speed against one tembra-drain --follow.
@@ -45,8 +57,14 @@ load: build
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# The demo end to end on this machine's own queue and log directory.
-demo: build
+# A Debian package of the programs, library, pages, completion, units and snippets.
+package: deps-package build
+	cmake --build $(BUILD) --target package
+
+# The demo end to end on this machine's own queue and log directory; it builds
+# only the two programs it runs.
+demo: deps-build $(CONFIGURED)
+	cmake --build $(BUILD) -j $(JOBS) --target tembra-demo tembra-drain
 	@if [ ! -d $(LOG_DIR) ] && ! mkdir -p $(LOG_DIR) 2>/dev/null; then \
 	  echo "$(LOG_DIR) is missing and cannot be created by $$(id -un). Run:"; \
 	  echo "  sudo mkdir -p $(LOG_DIR) && sudo chown $$(id -un) $(LOG_DIR)"; \
