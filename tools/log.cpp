@@ -1,83 +1,146 @@
 // tembra-log: posts records from the shell, from its arguments or one per
-// line of standard input. The message is always data, never a format.
+// line of a file or standard input. The message is always data, never a format.
+#include <errno.h>
+#include <getopt.h>
 #include <strings.h>
 
 #include <cstdio>
-#include <iostream>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "common/queue_owner.h"
 #include "logger/logger.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: tembra-log [-l LEVEL] [-t TYPE] [MESSAGE...]\n"
-    "  Posts MESSAGE, or each line of standard input, to the queue /mqd.\n"
-    "  -l, --level LEVEL  INFO, DEBUG, WARN, ERROR, ALERT (any case) or 0-4; default INFO\n"
-    "  -t, --type TYPE    PROGRAM, SERVER (any case) or 0-1; default PROGRAM\n"
-    "  --help             show this help\n"
-    "  --version          show the version\n";
+    "usage: tembra-log [-e] [-l LEVEL] [-t TYPE] [-f FILE | MESSAGE...]\n"
+    "  Posts MESSAGE, or each line of FILE or of standard input, to the queue /mqd.\n"
+    "  -l, --level=LEVEL  INFO, DEBUG, WARN, ERROR, ALERT (any case) or 0-4; also emerg,\n"
+    "                     crit (ALERT), err (ERROR), warning (WARN), notice (INFO); default INFO\n"
+    "  -t, --type=TYPE    the kind of component, not a tag: PROGRAM, SERVER or 0-1;\n"
+    "                     default PROGRAM\n"
+    "  -f, --file=FILE    log each line of FILE (- for standard input)\n"
+    "  -e, --skip-empty   do not log the empty lines of FILE or standard input\n"
+    "  -h, --help         show this help\n"
+    "  -V, --version      show the version\n";
 
-const char *const kLevels[] = {"INFO", "DEBUG", "WARN", "ERROR", "ALERT"};
-const char *const kTypes[] = {"PROGRAM", "SERVER"};
+struct Settings {
+    int level = LogInfo;         // level of every record, also its queue priority
+    int type = LogProgram;       // kind of component that logs
+    const char *file = nullptr;  // log the lines of this file; null or "-": standard input
+    bool skip_empty = false;     // leave out empty input lines
+    bool have_message = false;   // words were given: log them as one record
+    std::string message;         // the words, joined by blanks
+};
 
-// The index of a name or a single digit within the table, or -1.
-int parse(const std::string &word, const char *const *names, int count) {
-    if (word.size() == 1 && word[0] >= '0' && word[0] < '0' + count) return word[0] - '0';
-    for (int i = 0; i < count; ++i)
-        if (strcasecmp(word.c_str(), names[i]) == 0) return i;
+struct Name {
+    const char *name;
+    int value;
+};
+
+// Our level names, then the system logger's, mapped onto ours.
+const Name kLevels[] = {
+    {"INFO", LogInfo},    {"DEBUG", LogDebug},  {"WARN", LogWarn},     {"ERROR", LogError},
+    {"ALERT", LogAlert},  {"emerg", LogAlert},  {"panic", LogAlert},   {"crit", LogAlert},
+    {"err", LogError},    {"warning", LogWarn}, {"notice", LogInfo},
+};
+const Name kTypes[] = {{"PROGRAM", LogProgram}, {"SERVER", LogServer}};
+
+// The value of a name (any case) or of a digit below count, or -1.
+template <size_t N>
+int parse(const char *word, const Name (&names)[N], int count) {
+    if (word[0] >= '0' && word[0] < '0' + count && word[1] == '\0') return word[0] - '0';
+    for (const Name &n : names)
+        if (strcasecmp(word, n.name) == 0) return n.value;
     return -1;
 }
 
 int usage_error(const std::string &why) {
-    std::cerr << "tembra-log: " << why << "\n" << kUsage;
+    std::fprintf(stderr, "tembra-log: %s\n%s", why.c_str(), kUsage);
     return 2;
+}
+
+enum { kTag = 256 };
+
+// Fills settings; returns -1 to go on, else the exit status (0 for -h and -V).
+int parse_options(int argc, char **argv, Settings &settings) {
+    static const option kOptions[] = {
+        {"level", required_argument, nullptr, 'l'}, {"type", required_argument, nullptr, 't'},
+        {"file", required_argument, nullptr, 'f'},  {"skip-empty", no_argument, nullptr, 'e'},
+        {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
+        {"tag", required_argument, nullptr, kTag},  {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":l:t:f:ehV", kOptions, nullptr)) != -1;) {
+        switch (c) {
+        case 'l':
+            settings.level = parse(optarg, kLevels, 5);
+            if (settings.level < 0) return usage_error(std::string("bad level '") + optarg + "'");
+            break;
+        case 't':
+            settings.type = parse(optarg, kTypes, 2);
+            if (settings.type < 0)
+                return usage_error(std::string("bad type '") + optarg +
+                                   "': -t is the kind of component (PROGRAM or SERVER), not a tag");
+            break;
+        case 'f': settings.file = optarg; break;
+        case 'e': settings.skip_empty = true; break;
+        case 'h': std::fputs(kUsage, stdout); return 0;
+        case 'V': std::puts("tembra-log " TEMBRA_VERSION); return 0;
+        case kTag: return usage_error("there is no --tag: -t, --type is the kind of component");
+        case ':': return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default: return usage_error(std::string("unknown or ambiguous option '") + argv[optind - 1] + "'");
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        if (settings.have_message) settings.message.push_back(' ');
+        settings.message.append(argv[i]);
+        settings.have_message = true;
+    }
+    if (settings.have_message && settings.file != nullptr)
+        return usage_error("give -f FILE or a MESSAGE, not both");
+    return -1;
+}
+
+// Posts each line of input; false when reading failed (reported).
+bool post_lines(FILE *input, const Settings &settings) {
+    char *line = nullptr;
+    size_t capacity = 0;
+    for (ssize_t n; (n = getline(&line, &capacity, input)) >= 0;) {
+        if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
+        if (n == 0 && settings.skip_empty) continue;
+        Log_Send(settings.level, settings.type, "%s", line);
+    }
+    std::free(line);
+    if (!std::ferror(input)) return true;
+    std::fprintf(stderr, "tembra-log: %s: %s\n", settings.file ? settings.file : "stdin", strerror(errno));
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    int level = LogInfo, type = LogProgram;
-    std::string message;
-    bool have_message = false;
-    auto add_word = [&](const char *word) {
-        if (have_message) message.push_back(' ');
-        message.append(word);
-        have_message = true;
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::puts("tembra-log " TEMBRA_VERSION);
-            return 0;
-        }
-        bool is_level = arg == "-l" || arg == "--level", is_type = arg == "-t" || arg == "--type";
-        if (is_level || is_type) {
-            if (i + 1 >= argc) return usage_error("option '" + arg + "' needs a value");
-            std::string value = argv[++i];
-            int parsed = is_level ? parse(value, kLevels, 5) : parse(value, kTypes, 2);
-            if (parsed < 0) return usage_error(std::string(is_level ? "bad level '" : "bad type '") + value + "'");
-            (is_level ? level : type) = parsed;
-        } else if (arg == "--") {
-            while (++i < argc) add_word(argv[i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage_error("unknown option '" + arg + "'");
-        } else {
-            add_word(argv[i]);
+    Settings settings;
+    if (int status = parse_options(argc, argv, settings); status >= 0) return status;
+    FILE *input = stdin;
+    if (settings.file != nullptr && std::strcmp(settings.file, "-") != 0) {
+        input = std::fopen(settings.file, "r");
+        if (input == nullptr) {
+            std::fprintf(stderr, "tembra-log: %s: %s\n", settings.file, strerror(errno));
+            return 1;
         }
     }
 
     Log_Init();
-    if (mqd == (mqd_t)-1) return 1;
-    if (have_message) {
-        Log_Send(level, type, "%s", message.c_str());
-        return 0;
+    if (mqd == (mqd_t)-1) {
+        report_queue_owner("tembra-log");
+        return 1;
     }
-    std::cin.tie(nullptr);  // no flush of stdout before each line read
-    for (std::string line; std::getline(std::cin, line);) Log_Send(level, type, "%s", line.c_str());
+    if (settings.have_message)
+        Log_Send(settings.level, settings.type, "%s", settings.message.c_str());
+    else if (!post_lines(input, settings))
+        return 1;
     return 0;
 }
