@@ -1,0 +1,21 @@
+# make package: one Debian package (CPack's DEB generator) of everything that
+# "make install" installs, under /usr.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tembra)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Tembra developers <tembra@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Logging to a POSIX message queue, drained into daily files")
+set(CPACK_PACKAGE_DESCRIPTION "A logging library for Linux processes, its drain service,
+tembra-log for shell scripts, manual pages, bash completion, systemd units and
+the sysctl.d and tmpfiles.d snippets for queue depth and retention.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# Install into a DESTDIR with the real prefix, so files that name the prefix
+# (the units, the pkg-config file) name /usr, not the staging directory.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "systemd, bash-completion")
+include(CPack)
