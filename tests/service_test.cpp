@@ -380,4 +380,34 @@ TEST_F(Shipped, PackageHoldsEverythingAndItsProgramsRun) {
     }
 }
 
+TEST(Deps, InstallsOrNamesOnlyWhatIsMissing) {
+    bed::reset();
+    // A copy of the script with a list of our own, on the private tmpfs.
+    const std::string dir = "/var/log/deps";
+    Output copied = sh("mkdir -p " + dir + "/packaging && cp " + kSource + "/packaging/deps " + dir +
+                       "/packaging/ && chmod -R a+rX " + dir);
+    ASSERT_EQ(copied.status, 0) << copied.err;
+    write_file(dir + "/packages.txt", "# purpose: packages\nbuild: dpkg\ntest: dpkg no-such-package-a "
+                                      "coreutils no-such-package-b\n");
+    const struct {
+        const char *purposes;
+        unsigned uid;  // who runs it: 0 finds nothing to install here
+        int status;
+        std::string says;
+    } rows[] = {
+        {"build", 0, 0, ""},
+        {"build test", 65534, 1,
+         "Missing Debian packages: no-such-package-a no-such-package-b. As root, run:\n"
+         "  apt-get install -y -q --no-install-recommends no-such-package-a no-such-package-b\n"},
+        {"nope", 0, 2, "deps: no purpose 'nope' in " + dir + "/packaging/../packages.txt\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.purposes);
+        if (row.uid != 0 && (geteuid() != 0 || exists("/usr/bin/sudo"))) continue;
+        Output out = bed::run(as_user(row.uid, {"/bin/sh", "-c", dir + "/packaging/deps " + row.purposes}));
+        EXPECT_EQ(out.status, row.status);
+        EXPECT_EQ(out.out + out.err, row.says);
+    }
+}
+
 }  // namespace
