@@ -53,6 +53,17 @@ std::vector<std::string> read_all(const std::string &path, uint64_t offset = 0) 
         seen.push_back((r.framed ? "R:" : "-:") + std::string(r.raw));
     }
     EXPECT_EQ(reader.next(r), Got::End);
+    // Asked for one level, a reader yields exactly that level's records.
+    for (int p = 0; p < 5; ++p) {
+        dayfile::Reader one;
+        EXPECT_TRUE(one.open(path, offset));
+        one.only(p);
+        std::vector<std::string> want, got;
+        for (const std::string &s : seen)
+            if (s.starts_with(std::string("R:[") + dayfile::level_name(p) + "]")) want.push_back(s);
+        while (one.next(r) == Got::Record) got.push_back("R:" + std::string(r.raw));
+        EXPECT_EQ(got, want) << dayfile::level_name(p);
+    }
     return seen;
 }
 

@@ -33,38 +33,50 @@ struct Cut {
     size_t length = 0;  // 0: more bytes are needed to tell
     bool framed = false;
     size_t head = 0, tail = 0;
+    bool skip = false;  // not of the one level asked for
 };
 
-Cut unframed(size_t length) { return {length, false, 0, 0}; }
+Cut unframed(size_t length, bool skip) { return {length, false, 0, 0, skip}; }
+
+bool has_level(std::string_view row, std::string_view level) {
+    return row.size() > level.size() + 2 && row[0] == '[' && row[level.size() + 1] == ']' &&
+           memcmp(row.data() + 1, level.data(), level.size()) == 0;
+}
 
 // A record runs from a head row to the first row ending in " (TYPE) \n";
 // rows between are part of it whatever they look like. A head that finds no
 // ending within kMaxRecord bytes, or before the data is final, stands alone.
-Cut cut(std::string_view data, bool final) {
+// With only set, everything but the records of that level is skipped, and a
+// one-row record of another level is told by its ending and first bytes alone.
+Cut cut(std::string_view data, bool final, std::string_view only) {
     const char *start = data.data();
     auto newline = [&](size_t from, size_t limit) -> size_t {
         size_t len = std::min(data.size(), limit) - from;
         const void *nl = memchr(start + from, '\n', len);
         return nl ? (size_t)((const char *)nl - start) : frame::npos;
     };
+    bool filtered = !only.empty();
     size_t nl = newline(0, data.size());
-    if (nl == frame::npos) return final || data.size() >= kBuffer ? unframed(data.size()) : Cut{};
+    if (nl == frame::npos)
+        return final || data.size() >= kBuffer ? unframed(data.size(), filtered) : Cut{};
     std::string_view row = data.substr(0, nl + 1);
-    size_t head = frame::head_length(row);
-    if (head == 0) return unframed(row.size());
     size_t tail = frame::tail_start(row);
-    if (tail != frame::npos) return tail >= head ? Cut{row.size(), true, head, tail} : unframed(row.size());
+    if (tail != frame::npos && filtered && !has_level(row, only)) return unframed(row.size(), true);
+    size_t head = frame::head_length(row);
+    if (head == 0) return unframed(row.size(), filtered);
+    bool skip = filtered && !has_level(row, only);
+    if (tail != frame::npos) return tail >= head ? Cut{row.size(), true, head, tail, skip} : unframed(row.size(), filtered);
     for (size_t from = nl + 1; from < kMaxRecord;) {
         size_t next = newline(from, kMaxRecord);
         if (next == frame::npos) {
             bool undecided = data.size() < kMaxRecord && !final;
-            return undecided ? Cut{} : unframed(row.size());
+            return undecided ? Cut{} : unframed(row.size(), filtered);
         }
         tail = frame::tail_start(data.substr(from, next + 1 - from));
-        if (tail != frame::npos) return {next + 1, true, head, from + tail};
+        if (tail != frame::npos) return {next + 1, true, head, from + tail, skip};
         from = next + 1;
     }
-    return unframed(row.size());
+    return unframed(row.size(), filtered);
 }
 
 }  // namespace
@@ -80,6 +92,7 @@ struct Reader::State {
     bool packed_done = false;
 #endif
     std::string path, error;
+    std::string only;  // yield only the records of this level name, when set
     FileId id;
     bool growing = false, finished = false, ended = false;
     uint64_t limit = UINT64_MAX;
@@ -217,6 +230,7 @@ bool Reader::open(const std::string &path, uint64_t offset, bool growing) {
 }
 
 void Reader::set_limit(uint64_t limit) { s_->limit = limit; }
+void Reader::only(int priority) { s_->only = level_name(priority); }
 
 Got Reader::next(Record &record) {
     if (!s_ || s_->fd < 0) return Got::End;
@@ -224,7 +238,12 @@ Got Reader::next(Record &record) {
     for (;;) {
         bool final = s.ended && (!s.growing || s.finished);
         std::string_view data(s.buf.data() + s.begin, s.end - s.begin);
-        Cut c = data.empty() ? Cut{} : cut(data, final);
+        Cut c = data.empty() ? Cut{} : cut(data, final, s.only);
+        if (c.skip) {
+            s.offset += c.length;
+            s.begin += c.length;
+            continue;
+        }
         if (c.length > 0) {
             std::string_view bytes = data.substr(0, c.length);
             if (c.framed) {
