@@ -20,7 +20,7 @@ namespace dayfile {
 
 namespace {
 
-constexpr size_t kBuffer = 256 * 1024;
+constexpr size_t kBuffer = 64 * 1024;
 
 enum class Kind { Plain, Gzip, Zstd };
 
@@ -216,7 +216,7 @@ bool Reader::open(const std::string &path, uint64_t offset, bool growing) {
     if (s.kind == Kind::Gzip) {
         s.gz = gzdopen(s.fd, "rb");
         if (!s.gz) return s.fail("cannot read it with zlib");
-        gzbuffer(s.gz, 128 * 1024);
+        gzbuffer(s.gz, 64 * 1024);
     } else if (s.kind == Kind::Zstd) {
 #ifdef TEMBRA_ZSTD
         s.zstd = ZSTD_createDCtx();
