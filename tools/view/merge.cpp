@@ -78,6 +78,7 @@ Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snap
                 break;
             }
             s->reader.set_limit(limit);
+            if (p != kRest) s->reader.only(p);
             streams_.push_back(std::move(s));
         }
     }
