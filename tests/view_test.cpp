@@ -237,4 +237,35 @@ TEST_F(View, ExitStatusAndOneLineReasons) {
     EXPECT_EQ(view({}).status, 1);
 }
 
+// lnav, with the format file installed in a private home, reads the levels,
+// times and types of a day file.
+TEST(LnavFormat, ReadsLevelsTimesAndTypes) {
+    bed::reset();
+    const std::string home = "/var/log/lnav-home", formats = home + "/.lnav/formats/installed";
+    ASSERT_EQ(bed::run({"/bin/mkdir", "-p", formats}).status, 0);
+    ASSERT_EQ(bed::run({"/bin/cp", std::string(TEMBRA_SOURCE_DIR) + "/packaging/lnav/tembra_log.json", formats}).status, 0);
+    const struct {
+        std::string line;
+        const char *csv;
+    } rows[] = {
+        {rec("ALERT", "2026-12-07 10:00:01", "power lost", "SERVER"), "critical,2026-12-07 10:00:01.000,SERVER"},
+        {rec("ERROR", "2026-12-07 10:00:02", "e (x)"), "error,2026-12-07 10:00:02.000,PROGRAM"},
+        {rec("WARN", "2026-12-07 10:00:03", "two\nrows", "SERVER"), "warning,2026-12-07 10:00:03.000,SERVER"},
+        {rec("INFO", "2026-12-07 10:00:04", ""), "info,2026-12-07 10:00:04.000,PROGRAM"},
+        {rec("DEBUG", "2026-12-07 23:59:59", "d"), "debug,2026-12-07 23:59:59.000,PROGRAM"},
+    };
+    std::string file, want = "log_level,log_time,type\n";
+    for (const auto &row : rows) file += row.line, want += std::string(row.csv) + "\n";
+    write(kDay1, file);
+    const std::vector<std::string> env = {"HOME=" + home, "TZ=UTC", "TERM=dumb"};
+    Output check = bed::run({"/usr/bin/lnav", "-C"}, env);
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+    Output out = bed::run({"/usr/bin/lnav", "-n", "-c",
+                           ";SELECT log_level, log_time, type FROM tembra_log ORDER BY log_line", "-c",
+                           ":write-csv-to -", kDay1},
+                          env);
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(out.out, want);
+}
+
 }  // namespace
