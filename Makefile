@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan fuzz demo install bench load clean
+.PHONY: all build test asan fuzz demo install bench load clean view-bench
 PREFIX ?= /usr/local
 LOG_DIR := /var/log/Tembra
 
@@ -35,6 +35,11 @@ fuzz:
 BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 bench: build
 	$(BUILD)/bin/logger_bench $(BENCH_ARGS)
+	$(MAKE) view-bench
+
+# tembra-view against grep on a 1 GB day file, and its memory over 30 day files.
+view-bench: build
+	bench/view_bench.sh $(BUILD)
 
 # Producers at full speed against one tembra-drain --follow.
 load: build
