@@ -145,11 +145,13 @@ TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
     const std::string unclosed = "[WARN] 2026-12-08 10:00:03 never closed\n";
     const std::string filler = std::string(8200, 'y') + "\n";
     const std::string b = line("DEBUG", "2026-12-08 10:00:04", "after");
+    const std::string w = line("WARN", "2026-12-08 10:00:05", "warned");
     const struct {
         std::string contents;
         std::vector<std::string> want;
     } rows[] = {
         {a + multi + foreign + b, {"R:" + a, "R:" + multi, "-:" + foreign, "R:" + b}},
+        {foreign + w + multi + w, {"-:" + foreign, "R:" + w, "R:" + multi, "R:" + w}},
         {a + unclosed + filler + b, {"R:" + a, "-:" + unclosed, "-:" + filler, "R:" + b}},
         {a + unclosed, {"R:" + a, "-:" + unclosed}},
         {a + "no newline at the end", {"R:" + a, "-:no newline at the end"}},
