@@ -29,11 +29,13 @@ std::vector<std::string> files_of(const std::vector<std::string> &paths, std::st
 }
 
 struct Merge::Stream {
-    dayfile::Reader reader;
+    std::unique_ptr<dayfile::Reader> reader;  // none while parked or when done
     size_t file = 0;            // index into files_
     int priority = 0;           // the level this stream yields, or kRest
+    bool growing = false;       // the last file of a snapshot
+    uint64_t limit = UINT64_MAX;
     time_t last_time = 0;       // time of the last record read, given to a line that is not one
-    dayfile::Record head;       // the next record to show
+    dayfile::Record head;       // the next record to show (its text only while not parked)
     time_t head_time = 0;
 };
 
@@ -54,6 +56,9 @@ time_t start_of(const std::string &path) {
 
 }  // namespace
 
+// Each stream is read up to its first record and then parked, its file
+// closed, until the merge reaches that record: only the files whose records
+// are being merged are open, however many there are.
 Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snapshot)
     : settings_(settings), files_(std::move(files)) {
     int low = std::max(settings.min_priority, 0), high = std::min(settings.max_priority, 4);
@@ -71,14 +76,12 @@ Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snap
             auto s = std::make_unique<Stream>();
             s->file = i;
             s->priority = p;
+            s->growing = growing;
+            s->limit = limit;
             s->last_time = start_of(files_[i]);
-            if (!s->reader.open(files_[i], 0, growing)) {
-                std::fprintf(stderr, "tembra-view: %s\n", s->reader.error().c_str());
-                failed_ = true;
-                break;
-            }
-            s->reader.set_limit(limit);
-            if (p != kRest) s->reader.only(p);
+            if (!open(*s, 0)) break;
+            if (!advance(*s)) continue;
+            s->reader.reset();
             streams_.push_back(std::move(s));
         }
     }
@@ -86,16 +89,29 @@ Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snap
 
 Merge::~Merge() = default;
 
+bool Merge::open(Stream &s, uint64_t offset) {
+    s.reader = std::make_unique<dayfile::Reader>();
+    if (!s.reader->open(files_[s.file], offset, s.growing)) {
+        std::fprintf(stderr, "tembra-view: %s\n", s.reader->error().c_str());
+        s.reader.reset();
+        failed_ = true;
+        return false;
+    }
+    s.reader->set_limit(s.limit);
+    if (s.priority != kRest) s.reader->only(s.priority);
+    return true;
+}
+
 bool Merge::advance(Stream &s) {
     for (;;) {
-        dayfile::Got got = s.reader.next(s.head);
+        dayfile::Got got = s.reader->next(s.head);
         if (got == dayfile::Got::Error) {
-            std::fprintf(stderr, "tembra-view: %s\n", s.reader.error().c_str());
+            std::fprintf(stderr, "tembra-view: %s\n", s.reader->error().c_str());
             failed_ = true;
         }
         if (got != dayfile::Got::Record) {
-            if (s.file + 1 == files_.size())
-                end_ = {s.reader.id(), s.reader.offset(), files_[s.file]};
+            if (s.file + 1 == files_.size()) end_ = {s.reader->id(), s.reader->offset(), files_[s.file]};
+            s.reader.reset();
             return false;
         }
         const dayfile::Record &r = s.head;
@@ -115,11 +131,15 @@ bool Merge::run(const Emit &emit) {
         return a->head.offset > b->head.offset;
     };
     std::priority_queue<Stream *, std::vector<Stream *>, decltype(later)> heads(later);
-    for (auto &s : streams_)
-        if (advance(*s)) heads.push(s.get());
+    for (auto &s : streams_) heads.push(s.get());
     while (!heads.empty()) {
         Stream *s = heads.top();
         heads.pop();
+        if (!s->reader) {
+            // Unparked: its head is read again from where it starts.
+            if (open(*s, s->head.offset) && advance(*s)) heads.push(s);
+            continue;
+        }
         if (!emit(s->head, s->head_time, files_[s->file])) return !failed_;
         if (advance(*s)) heads.push(s);
     }

@@ -33,6 +33,7 @@ class Merge {
 
   private:
     struct Stream;
+    bool open(Stream &stream, uint64_t offset);
     bool advance(Stream &stream);
 
     const Settings &settings_;
