@@ -238,6 +238,12 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
              write(kDay1, r3.substr(20), true);
          },
          {3}},
+        {"cut short and written again",
+         [&] {
+             truncate(kDay1.c_str(), 0);
+             write(kDay1, rec(31), true);
+         },
+         {31}},
         {"replaced by rename",
          [&] {
              write(kDay1 + ".new", rec(4));
