@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,14 +61,9 @@ class Spool {
     uint64_t size_ = 0;
 };
 
-struct Shown {
-    long count = 0;
-    bool ok = true;
-};
-
 // Prints new records as they are written, each batch in time order, until stopped.
 void follow(const view::Settings &s, const std::string &dir, const dayfile::Position &from, bool colour,
-            view::Sink &sink, Shown &shown) {
+            view::Sink &sink, long &shown) {
     struct sigaction stop = {};
     stop.sa_handler = on_stop;
     sigaction(SIGINT, &stop, nullptr);
@@ -93,13 +89,50 @@ void follow(const view::Settings &s, const std::string &dir, const dayfile::Posi
             if (batch.size() < 4096) continue;
         } else if (got == dayfile::Got::Error) {
             std::fprintf(stderr, "tembra-view: %s\n", follower.error().c_str());
-            shown.ok = false;
         }
         std::stable_sort(batch.begin(), batch.end(), [](const Item &a, const Item &b) { return a.time < b.time; });
         for (const Item &item : batch) sink.write(item.text);
-        shown.count += (long)batch.size();
+        shown += (long)batch.size();
         batch.clear();
         if (!sink.flush()) return;
+    }
+}
+
+// Prints what the files hold now: all of it, the last N, or newest first.
+void print_history(const view::Settings &s, const std::vector<std::string> &files, bool colour, view::Sink &sink,
+                   long &shown, dayfile::Position &end) {
+    std::deque<std::string> last;
+    std::optional<Spool> spool;
+    if (s.reverse && s.lines < 0) spool.emplace();
+    if (spool && !spool->ok()) {
+        std::fprintf(stderr, "tembra-view: cannot make a temporary file for --reverse\n");
+        return;
+    }
+    view::Merge merge(s, files, s.follow);
+    std::string text;
+    merge.run([&](const dayfile::Record &r, time_t t, const std::string &file) {
+        text.clear();
+        view::format(text, s.output, colour, r, t, file);
+        ++shown;
+        if (s.lines >= 0) {
+            last.push_back(text);
+            if ((long)last.size() > s.lines) last.pop_front();
+            return true;
+        }
+        if (spool) {
+            spool->add(text);
+            return true;
+        }
+        return sink.write(text);
+    });
+    end = merge.end();
+    if (s.lines >= 0) {
+        shown = (long)last.size();
+        if (s.reverse) std::reverse(last.begin(), last.end());
+        for (const std::string &record : last)
+            if (!sink.write(record)) break;
+    } else if (spool && !spool->replay(sink)) {
+        std::fprintf(stderr, "tembra-view: the temporary file for --reverse could not be read back\n");
     }
 }
 
@@ -108,18 +141,15 @@ void follow(const view::Settings &s, const std::string &dir, const dayfile::Posi
 int main(int argc, char **argv) {
     view::Settings s;
     std::string why = view::parse_settings(argc, argv, s, time(nullptr));
-    if (why == "help") {
-        std::fputs(view::kUsage, stdout);
-        return 0;
-    }
-    if (why == "version") {
-        std::puts("tembra-view " TEMBRA_VERSION);
+    if (why == "help" || why == "version") {
+        std::fputs(why == "help" ? view::kUsage : "tembra-view " TEMBRA_VERSION "\n", stdout);
         return 0;
     }
     if (!why.empty()) {
         std::fprintf(stderr, "tembra-view: %s\n", why.c_str());
         return 2;
     }
+    // A path given that cannot be read is a bad argument; a missing log directory is not.
     bool given = !s.paths.empty();
     if (!given) s.paths.push_back(kLogDir);
     std::vector<std::string> files = view::files_of(s.paths, why);
@@ -127,6 +157,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "tembra-view: %s\n", why.c_str());
         return given ? 2 : 1;
     }
+    // Following files given by name follows their directory.
     std::string follow_dir = s.paths.back();
     if (s.follow && !files.empty() && files.back() == follow_dir) {
         size_t slash = follow_dir.rfind('/');
@@ -138,43 +169,11 @@ int main(int argc, char **argv) {
     const char *no_colour = std::getenv("NO_COLOR");
     bool colour = tty && !(no_colour && *no_colour);
     view::Sink sink(tty && s.pager && !s.follow);
-    Shown shown;
-    std::deque<std::string> last;
-    Spool spool;
-    if (s.reverse && s.lines < 0 && !spool.ok()) {
-        std::fprintf(stderr, "tembra-view: cannot make a temporary file for --reverse\n");
-        return 1;
-    }
-
-    view::Merge merge(s, files, s.follow);
-    std::string text;
-    shown.ok = merge.run([&](const dayfile::Record &r, time_t t, const std::string &file) {
-        text.clear();
-        view::format(text, s.output, colour, r, t, file);
-        ++shown.count;
-        if (s.lines >= 0) {
-            last.push_back(text);
-            if ((long)last.size() > s.lines) last.pop_front();
-            return true;
-        }
-        if (s.reverse) {
-            spool.add(text);
-            return true;
-        }
-        return sink.write(text);
-    });
-    if (s.lines >= 0) {
-        shown.count = (long)last.size();
-        if (s.reverse) std::reverse(last.begin(), last.end());
-        for (const std::string &record : last)
-            if (!sink.write(record)) break;
-    } else if (s.reverse && !spool.replay(sink)) {
-        std::fprintf(stderr, "tembra-view: the temporary file for --reverse could not be read back\n");
-        shown.ok = false;
-    }
+    long shown = 0;
+    dayfile::Position end;
+    print_history(s, files, colour, sink, shown, end);
     sink.flush();
-    if (s.follow) follow(s, follow_dir, merge.end(), colour, sink, shown);
+    if (s.follow) follow(s, follow_dir, end, colour, sink, shown);
     sink.close();
-    if (!shown.ok && shown.count == 0) return 1;
-    return shown.count > 0 ? 0 : 1;
+    return shown > 0 ? 0 : 1;
 }
