@@ -8,7 +8,7 @@ DEPS ?= packaging/deps
 # Configured once it succeeded, and again after packages were installed or removed.
 CONFIGURED = $(BUILD)/.configured
 
-.PHONY: all build test asan fuzz demo install bench load clean package
+.PHONY: all build test asan fuzz demo install bench load clean package view-bench
 # The packages come before the configure that looks for them.
 .NOTPARALLEL:
 MAKEFLAGS += --no-print-directory
@@ -47,6 +47,11 @@ fuzz: deps-build deps-fuzz
 BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 bench: deps-bench build
 	$(BUILD)/bin/logger_bench $(BENCH_ARGS)
+	$(MAKE) view-bench
+
+# tembra-view against grep on a 1 GB day file, and its memory over 30 day files.
+view-bench: build
+	bench/view_bench.sh $(BUILD)
 
 # Producers at full speed against one tembra-drain --follow.
 load: build
