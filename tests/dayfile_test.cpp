@@ -1,0 +1,301 @@
+// The day-file reader: a record's frame, whole records from plain and
+// compressed files, the directory's day files, and following them.
+#include <unistd.h>
+#include <zlib.h>
+#ifdef TEMBRA_ZSTD
+#include <zstd.h>
+#endif
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "dayfile.h"
+#include "testbed.h"
+
+namespace {
+
+using dayfile::Got;
+using dayfile::Record;
+
+const std::string kDay1 = bed::kDir + "tembra-20261207.log";
+const std::string kDay2 = bed::kDir + "tembra-20261208.log";
+
+void write(const std::string &path, const std::string &bytes, bool append = false) {
+    std::ofstream(path, append ? std::ios::binary | std::ios::app : std::ios::binary) << bytes;
+}
+
+void write_gz(const std::string &path, const std::string &bytes) {
+    gzFile gz = gzopen(path.c_str(), "wb");
+    gzwrite(gz, bytes.data(), (unsigned)bytes.size());
+    gzclose(gz);
+}
+
+std::string line(const char *level, const char *stamp, const std::string &message, const char *type = "PROGRAM") {
+    std::string text = "[";
+    for (const std::string &part : {std::string(level), std::string("] "), std::string(stamp), std::string(" "),
+                                    message, std::string(" ("), std::string(type), std::string(") \n")})
+        text += part;
+    return text;
+}
+
+// Every record of a file, as "R:" or "-:" followed by its raw bytes.
+std::vector<std::string> read_all(const std::string &path, uint64_t offset = 0) {
+    dayfile::Reader reader;
+    EXPECT_TRUE(reader.open(path, offset)) << reader.error();
+    std::vector<std::string> seen;
+    Record r;
+    uint64_t at = offset;
+    while (reader.next(r) == Got::Record) {
+        EXPECT_EQ(r.offset, at);
+        at = r.end;
+        seen.push_back((r.framed ? "R:" : "-:") + std::string(r.raw));
+    }
+    EXPECT_EQ(reader.next(r), Got::End);
+    return seen;
+}
+
+// "n7" for 7 (built in steps: GCC 12 warns falsely on numbered(n)).
+std::string numbered(int n) {
+    std::string text = "n";
+    text += std::to_string(n);
+    return text;
+}
+
+class DayFile : public bed::Test {};
+
+TEST(Frame, ParsesTheFieldsOfOneRecord) {
+    const struct {
+        std::string bytes;
+        bool ok;
+        const char *level;
+        int priority;
+        const char *message, *type;
+    } rows[] = {
+        {line("DEBUG", "2026-12-08 10:11:12", "yes i succeed!", "SERVER"), true, "DEBUG", 1, "yes i succeed!", "SERVER"},
+        {line("INFO", "2026-12-08 10:11:12", ""), true, "INFO", 0, "", "PROGRAM"},
+        {line("ALERT", "2026-12-08 10:11:12", "a (b) c (PROGRAM)", "SERVER"), true, "ALERT", 4, "a (b) c (PROGRAM)", "SERVER"},
+        {line("7", "2026-12-08 10:11:12", "odd", "9"), true, "7", 7, "odd", "9"},
+        {line("WARN", "2026-12-08 10:11:12", "two\nrows\n"), true, "WARN", 2, "two\nrows\n", "PROGRAM"},
+        {line("ERROR", "2026-12-08 10:11:12", "x\n[ALERT] 2026-12-08 10:11:12 forged"), true, "ERROR", 3,
+         "x\n[ALERT] 2026-12-08 10:11:12 forged", "PROGRAM"},
+        {"[INFO] 2026-12-08 10:11:12 (PROGRAM) \n", false, "", -1, "", ""},
+        {"[INFO] 2026-12-08 10:11:12 no ending\n", false, "", -1, "", ""},
+        {"[info] 2026-12-08 10:11:12 m (PROGRAM) \n", false, "", -1, "", ""},
+        {"[INFO] 2026-12-08 10:1:12 m (PROGRAM) \n", false, "", -1, "", ""},
+        {"[INFO] 2026-12-08 10:11:12 m (CLIENT) \n", false, "", -1, "", ""},
+        {"[INFO] 2026-12-08 10:11:12 m (PROGRAM)\n", false, "", -1, "", ""},
+        {line("INFO", "2026-12-08 10:11:12", "a (PROGRAM) \nb"), false, "", -1, "", ""},
+        {std::string("[INFO] 2026-12-08 10:11:12 ") + std::string(8200, 'x') + " (PROGRAM) \n", false, "", -1, "", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.bytes.substr(0, 80));
+        Record r;
+        ASSERT_EQ(dayfile::parse(row.bytes, r), row.ok);
+        if (!row.ok) continue;
+        EXPECT_EQ(r.level, row.level);
+        EXPECT_EQ(r.priority, row.priority);
+        EXPECT_EQ(r.stamp, "2026-12-08 10:11:12");
+        EXPECT_EQ(r.message, row.message);
+        EXPECT_EQ(r.type, row.type);
+        EXPECT_EQ(r.raw, row.bytes);
+    }
+}
+
+TEST(Frame, LevelNamesAndLocalTime) {
+    const struct {
+        const char *name;
+        int priority;
+    } levels[] = {{"info", 0}, {"Debug", 1}, {"WARN", 2}, {"error", 3}, {"ALERT", 4}, {"3", 3}, {"5", -1}, {"warning", -1}, {"", -1}};
+    for (const auto &l : levels) EXPECT_EQ(dayfile::priority_of(l.name), l.priority) << l.name;
+
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    const struct {
+        const char *stamp;
+        time_t want;
+    } stamps[] = {
+        {"2026-12-08 10:11:12", 1796721072},  // +01:00
+        {"2026-12-08 10:12:00", 1796721120},
+        {"2026-07-01 00:00:00", 1782856800},  // +02:00
+        {"2026-12-08 10:11", -1},
+        {"2026-12-08T10:11:12", -1},
+    };
+    for (const auto &s : stamps) EXPECT_EQ(dayfile::local_time(s.stamp), s.want) << s.stamp;
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
+    const std::string a = line("ALERT", "2026-12-08 10:00:02", "first");
+    const std::string multi = line("INFO", "2026-12-08 10:00:01", "one\n[WARN] 2026-12-08 10:00:01 looks like a head\n");
+    const std::string foreign = "foreign bytes\n";
+    const std::string unclosed = "[WARN] 2026-12-08 10:00:03 never closed\n";
+    const std::string filler = std::string(8200, 'y') + "\n";
+    const std::string b = line("DEBUG", "2026-12-08 10:00:04", "after");
+    const struct {
+        std::string contents;
+        std::vector<std::string> want;
+    } rows[] = {
+        {a + multi + foreign + b, {"R:" + a, "R:" + multi, "-:" + foreign, "R:" + b}},
+        {a + unclosed + filler + b, {"R:" + a, "-:" + unclosed, "-:" + filler, "R:" + b}},
+        {a + unclosed, {"R:" + a, "-:" + unclosed}},
+        {a + "no newline at the end", {"R:" + a, "-:no newline at the end"}},
+        {"", {}},
+    };
+    for (const auto &row : rows) {
+        write(kDay1, row.contents);
+        EXPECT_EQ(read_all(kDay1), row.want);
+        write_gz(kDay1 + ".gz", row.contents);
+        EXPECT_EQ(read_all(kDay1 + ".gz"), row.want);
+#ifdef TEMBRA_ZSTD
+        std::string packed(ZSTD_compressBound(row.contents.size()), '\0');
+        packed.resize(ZSTD_compress(packed.data(), packed.size(), row.contents.data(), row.contents.size(), 3));
+        write(kDay1 + ".zst", packed);
+        EXPECT_EQ(read_all(kDay1 + ".zst"), row.want);
+#endif
+    }
+    // Resuming at a record's end offset gives the records after it, compressed or not.
+    write(kDay1, a + multi + b);
+    write_gz(kDay1 + ".gz", a + multi + b);
+    for (const std::string &path : {kDay1, kDay1 + ".gz"})
+        EXPECT_EQ(read_all(path, a.size() + multi.size()), std::vector<std::string>{"R:" + b}) << path;
+}
+
+TEST_F(DayFile, GrowingFileHoldsBackItsIncompleteTail) {
+    const std::string head = "[WARN] 2026-12-08 10:00:00 part one\n";
+    const std::string rest = "part two (SERVER) \n";
+    const struct {
+        std::vector<std::string> appends;  // each followed by a read of what is complete
+        std::vector<std::string> yielded;  // the records each read gave, joined
+        std::string at_finish;
+    } rows[] = {
+        {{"[INFO] 2026-12-08 10:00:00 x (PROG", "RAM) \n"}, {"", "R"}, ""},
+        {{head, rest}, {"", "R"}, ""},
+        {{head}, {""}, "-"},
+        {{"plain line without end"}, {""}, "-"},
+    };
+    for (const auto &row : rows) {
+        write(kDay1, "");
+        dayfile::Reader reader;
+        ASSERT_TRUE(reader.open(kDay1, 0, true));
+        Record r;
+        for (size_t i = 0; i < row.appends.size(); ++i) {
+            write(kDay1, row.appends[i], true);
+            std::string got;
+            Got g;
+            while ((g = reader.next(r)) == Got::Record) got += r.framed ? "R" : "-";
+            EXPECT_EQ(g, Got::Wait);
+            EXPECT_EQ(got, row.yielded[i]) << row.appends[i];
+        }
+        reader.finish();
+        std::string got;
+        while (reader.next(r) == Got::Record) got += r.framed ? "R" : "-";
+        EXPECT_EQ(got, row.at_finish);
+        EXPECT_EQ(reader.next(r), Got::End);
+    }
+}
+
+TEST_F(DayFile, ListsDayFilesInDateOrder) {
+    for (const char *name : {"tembra-20261208.log", "tembra-20261201.log.gz", "tembra-20261130.log.zst",
+                             "tembra-20261201.log", "other.log", "tembra-2026120.log", "tembra-20261202.log.1"})
+        write(bed::kDir + name, "");
+    std::vector<std::string> names;
+    for (const auto &f : dayfile::list_day_files(bed::kDir)) names.push_back(f.path.substr(bed::kDir.size()));
+    EXPECT_EQ(names, (std::vector<std::string>{"tembra-20261130.log.zst", "tembra-20261201.log.gz",
+                                               "tembra-20261201.log", "tembra-20261208.log"}));
+    EXPECT_TRUE(dayfile::list_day_files("/nonexistent").empty());
+}
+
+// Follows while steps change the directory; each step's records must arrive in order.
+TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
+    auto rec = [](int n) { return line("INFO", "2026-12-07 23:59:59", numbered(n)); };
+    const struct {
+        const char *what;
+        std::function<void()> step;
+        std::vector<int> expect;
+    } steps[] = {
+        {"append", [&] { write(kDay1, rec(1) + rec(2), true); }, {1, 2}},
+        {"partial then whole",
+         [&] {
+             std::string r3 = rec(3);
+             write(kDay1, r3.substr(0, 20), true);
+             usleep(50000);
+             write(kDay1, r3.substr(20), true);
+         },
+         {3}},
+        {"replaced by rename",
+         [&] {
+             write(kDay1 + ".new", rec(4));
+             write(kDay1, rec(99).substr(0, 10), true);  // a torn tail left in the old file
+             rename((kDay1 + ".new").c_str(), kDay1.c_str());
+         },
+         {4}},
+        {"removed and recreated",
+         [&] {
+             unlink(kDay1.c_str());
+             usleep(300000);
+             write(kDay1, rec(5));
+         },
+         {5}},
+        {"next day", [&] { write(kDay2, rec(6)); }, {6}},
+        {"the next day grows", [&] { write(kDay2, rec(7), true); }, {7}},
+    };
+    write(kDay1, rec(0));
+    dayfile::Follower follow(bed::kDir);
+    follow.start();
+    Record r;
+    ASSERT_EQ(follow.next(r, 1000), Got::Record);
+    EXPECT_EQ(r.message, "n0");
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.what);
+        s.step();
+        for (int want : s.expect) {
+            Got g;
+            while ((g = follow.next(r, 5000)) == Got::Record && !r.framed) {
+            }
+            ASSERT_EQ(g, Got::Record);
+            EXPECT_EQ(r.message, numbered(want));
+        }
+        EXPECT_EQ(follow.next(r, 100), Got::Wait);
+    }
+    EXPECT_EQ(follow.position().path, kDay2);
+}
+
+TEST_F(DayFile, ResumesFromASavedPosition) {
+    const std::string r1 = line("INFO", "2026-12-07 10:00:00", "one"), r2 = line("INFO", "2026-12-07 10:00:01", "two");
+    const std::string r3 = line("INFO", "2026-12-08 10:00:00", "three");
+    write(kDay1, r1 + r2);
+    write(kDay2, r3);
+    dayfile::Position saved;
+    {
+        dayfile::Follower follow(bed::kDir);
+        follow.start();
+        Record r;
+        ASSERT_EQ(follow.next(r, 1000), Got::Record);
+        saved = follow.position();
+    }
+    EXPECT_EQ(saved.offset, r1.size());
+    auto first_after = [&](const dayfile::Position &from) {
+        dayfile::Follower follow(bed::kDir);
+        follow.start(&from);
+        Record r;
+        return follow.next(r, 1000) == Got::Record ? std::string(r.message) : "(none)";
+    };
+    const struct {
+        const char *what;
+        std::function<void()> change;
+        std::string want;
+    } rows[] = {
+        {"same file", [] {}, "two"},
+        {"compressed by retention", [&] { write_gz(kDay1 + ".gz", r1 + r2), unlink(kDay1.c_str()); }, "two"},
+        {"gone: the oldest day not older", [&] { unlink((kDay1 + ".gz").c_str()); }, "three"},
+    };
+    for (const auto &row : rows) {
+        row.change();
+        EXPECT_EQ(first_after(saved), row.want) << row.what;
+    }
+}
+
+}  // namespace

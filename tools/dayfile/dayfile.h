@@ -1,0 +1,144 @@
+// Reading the day files: a record's frame, whole records from a file (plain,
+// .gz or .zst) with their offsets, the day files of a directory, and following.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dayfile {
+
+// A record never exceeds this many bytes, all its rows included.
+inline constexpr size_t kMaxRecord = 8192;
+
+// One record, or one line that is not a record, as read from a file. The
+// views point into the reader's buffer and stay valid until its next call.
+struct Record {
+    bool framed = false;       // false: a line that is not a record, kept as it stands
+    std::string_view raw;      // every byte of it, rows and final newline included
+    std::string_view level;    // "WARN", or the number written for a level outside 0-4
+    int priority = -1;         // queue priority: INFO 0, DEBUG 1, WARN 2, ERROR 3, ALERT 4
+    std::string_view stamp;    // "YYYY-MM-DD hh:mm:ss"
+    time_t time = -1;          // the stamp read as local time
+    std::string_view message;  // between the stamp's blank and " (TYPE) \n"
+    std::string_view type;     // "PROGRAM", "SERVER", or a number
+    uint64_t offset = 0;       // where it starts in the (decompressed) file
+    uint64_t end = 0;          // the offset just after it
+};
+
+// The queue priority of a level name (any case) or number 0-4; -1 otherwise.
+int priority_of(std::string_view level);
+// "INFO" .. "ALERT" for 0-4, "" otherwise.
+const char *level_name(int priority);
+
+// Parses bytes holding exactly one record (head row to the row ending in
+// " (TYPE) \n"); false when they are not one.
+bool parse(std::string_view bytes, Record &record);
+
+// "YYYY-MM-DD hh:mm:ss" as local time; -1 when it is not such a stamp.
+time_t local_time(std::string_view stamp);
+
+// Which file: the same identity is the same file, whatever its name now.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId &) const = default;
+};
+
+enum class Got {
+    Record,  // a record (or a line that is not one) was yielded
+    Wait,    // nothing complete yet: the rest may still be being written
+    End,     // the file is read to its end
+    Error,   // reading failed; see error()
+};
+
+// Reads one file sequentially, yielding whole records. A growing file's
+// incomplete tail is held back (Wait) until it is complete or finish() says
+// no more will come; otherwise the end of the file is the end of the data.
+class Reader {
+  public:
+    Reader();
+    ~Reader();
+    Reader(Reader &&) noexcept;
+    Reader &operator=(Reader &&) noexcept;
+
+    // Opens path (.gz and .zst are decompressed) and skips to offset, which
+    // should lie after a record. false with error() set when it cannot.
+    bool open(const std::string &path, uint64_t offset = 0, bool growing = false);
+    // Reads no byte at or past limit (for a snapshot of a growing file).
+    void set_limit(uint64_t limit);
+    Got next(Record &record);
+    // No more bytes will be appended: the held-back tail is yielded as it stands.
+    void finish();
+
+    bool is_open() const;
+    uint64_t offset() const;  // just after the last record yielded
+    FileId id() const;
+    const std::string &path() const;
+    const std::string &error() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+// A day file of the log directory: tembra-YYYYMMDD.log, maybe compressed.
+struct DayFile {
+    std::string path;
+    int date = 0;  // YYYYMMDD
+    bool compressed = false;
+};
+
+// The date of a day file's name (any directory), or 0 when it is not one.
+int date_of(const std::string &path);
+// The day files of dir in date order (a plain file after a compressed one of
+// the same date); empty when there are none or dir cannot be read.
+std::vector<DayFile> list_day_files(const std::string &dir);
+
+// Where a reader stood: enough to resume after a restart.
+struct Position {
+    FileId id;
+    uint64_t offset = 0;
+    std::string path;  // the file's name when the position was taken
+};
+
+// Follows the day files of a directory: reads the day's file as the drain
+// appends, finishes a file that was removed or replaced and reads its
+// successor from the start, and moves on to a later day's file once the
+// current one is finished.
+class Follower {
+  public:
+    explicit Follower(std::string dir);
+    ~Follower();
+
+    // Resumes at a saved position: the same file when it still exists (or
+    // its compressed copy of the same date), else the oldest day file not
+    // older than it. Without one, starts at the oldest day file.
+    void start(const Position *from = nullptr);
+    // Waits up to timeout_ms for the next record; Wait when none came.
+    Got next(Record &record, int timeout_ms);
+    Position position() const;  // just after the last record yielded
+    const std::string &error() const;
+
+  private:
+    bool open_file(const std::string &path, uint64_t offset);
+    bool advance();
+    bool check_current();
+    void wait(int timeout_ms);
+
+    std::string dir_;
+    Reader reader_;
+    Position pos_;
+    int date_ = 0;                // the current file's date, or the first date wanted
+    bool reopen_ = false;         // the current file was cut short: read it again from 0
+    int64_t later_seen_ms_ = -1;  // when a later day's file was first seen, or -1
+    int notify_ = -1;             // inotify on dir, or -1 (then plain polling)
+    std::string error_;
+};
+
+}  // namespace dayfile

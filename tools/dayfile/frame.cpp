@@ -1,0 +1,141 @@
+// A record's frame: "[LEVEL] YYYY-MM-DD hh:mm:ss MESSAGE (TYPE) \n", its
+// level and type names, and its timestamp read as local time.
+#include "frame.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace dayfile {
+
+namespace {
+
+const char *const kLevels[] = {"INFO", "DEBUG", "WARN", "ERROR", "ALERT"};
+constexpr size_t kStampLength = 19;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// An optional minus and 1 to 10 digits: what the logger writes for an index
+// outside its tables.
+bool is_number(std::string_view text) {
+    if (!text.empty() && text[0] == '-') text.remove_prefix(1);
+    if (text.empty() || text.size() > 10) return false;
+    for (char c : text)
+        if (!is_digit(c)) return false;
+    return true;
+}
+
+long number_of(std::string_view text) {
+    bool negative = !text.empty() && text[0] == '-';
+    if (negative) text.remove_prefix(1);
+    long value = 0;
+    for (char c : text) value = value * 10 + (c - '0');
+    return negative ? -value : value;
+}
+
+bool is_level(std::string_view name) {
+    for (const char *level : kLevels)
+        if (name == level) return true;
+    return is_number(name);
+}
+
+bool is_type(std::string_view name) { return name == "PROGRAM" || name == "SERVER" || is_number(name); }
+
+bool is_stamp(std::string_view s) {
+    if (s.size() != kStampLength) return false;
+    for (size_t i = 0; i < kStampLength; ++i) {
+        char want = i == 4 || i == 7 ? '-' : i == 10 ? ' ' : i == 13 || i == 16 ? ':' : '0';
+        if (want == '0' ? !is_digit(s[i]) : s[i] != want) return false;
+    }
+    return true;
+}
+
+int two(std::string_view s, size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); }
+
+}  // namespace
+
+int priority_of(std::string_view level) {
+    for (int i = 0; i < 5; ++i)
+        if (level.size() == strlen(kLevels[i]) && strncasecmp(level.data(), kLevels[i], level.size()) == 0)
+            return i;
+    if (level.size() == 1 && level[0] >= '0' && level[0] <= '4') return level[0] - '0';
+    return -1;
+}
+
+const char *level_name(int priority) { return priority >= 0 && priority < 5 ? kLevels[priority] : ""; }
+
+time_t local_time(std::string_view stamp) {
+    if (!is_stamp(stamp)) return -1;
+    // Zone changes fall on whole minutes, so one conversion serves a minute
+    // (of the zone last set with tzset: its names tell one zone from another).
+    thread_local char minute[16] = {};
+    thread_local time_t minute_start = -1;
+    thread_local const char *zone[2] = {};
+    if (minute_start == -1 || memcmp(minute, stamp.data(), sizeof minute) != 0 || zone[0] != tzname[0] ||
+        zone[1] != tzname[1]) {
+        tm local{};
+        local.tm_year = two(stamp, 0) * 100 + two(stamp, 2) - 1900;
+        local.tm_mon = two(stamp, 5) - 1;
+        local.tm_mday = two(stamp, 8);
+        local.tm_hour = two(stamp, 11);
+        local.tm_min = two(stamp, 14);
+        local.tm_isdst = -1;
+        time_t t = mktime(&local);
+        if (t == -1) return -1;
+        memcpy(minute, stamp.data(), sizeof minute);
+        minute_start = t;
+        zone[0] = tzname[0];
+        zone[1] = tzname[1];
+    }
+    return minute_start + two(stamp, 17);
+}
+
+namespace frame {
+
+size_t head_length(std::string_view row) {
+    if (row.size() < 2 || row[0] != '[') return 0;
+    size_t close = row.find(']', 1);
+    if (close == npos || close > 12 || !is_level(row.substr(1, close - 1))) return 0;
+    size_t stamp = close + 2;
+    if (row.size() < stamp + kStampLength + 1 || row[close + 1] != ' ') return 0;
+    if (!is_stamp(row.substr(stamp, kStampLength)) || row[stamp + kStampLength] != ' ') return 0;
+    return stamp + kStampLength + 1;
+}
+
+size_t tail_start(std::string_view row) {
+    constexpr std::string_view kEnd = ") \n";
+    if (row.size() < 6 || row.substr(row.size() - kEnd.size()) != kEnd) return npos;
+    size_t name_end = row.size() - kEnd.size();
+    size_t open = row.rfind(" (", name_end);
+    if (open == npos || name_end - open > 14) return npos;
+    return is_type(row.substr(open + 2, name_end - open - 2)) ? open : npos;
+}
+
+void fill(std::string_view bytes, size_t head, size_t tail, Record &r) {
+    size_t close = bytes.find(']');
+    r.framed = true;
+    r.raw = bytes;
+    r.level = bytes.substr(1, close - 1);
+    int named = priority_of(r.level);
+    r.priority = named >= 0 && !is_digit(r.level[0]) ? named : (int)number_of(r.level);
+    r.stamp = bytes.substr(close + 2, kStampLength);
+    r.time = local_time(r.stamp);
+    r.message = bytes.substr(head, tail - head);
+    r.type = bytes.substr(tail + 2, bytes.size() - 3 - tail - 2);
+}
+
+}  // namespace frame
+
+bool parse(std::string_view bytes, Record &record) {
+    size_t head = frame::head_length(bytes);
+    if (head == 0 || bytes.size() > kMaxRecord) return false;
+    size_t tail = frame::tail_start(bytes);
+    if (tail == frame::npos || tail < head) return false;
+    // No earlier row may end the record.
+    for (size_t row = 0, nl; (nl = bytes.find('\n', row)) < bytes.size() - 1; row = nl + 1)
+        if (frame::tail_start(bytes.substr(row, nl + 1 - row)) != frame::npos) return false;
+    frame::fill(bytes, head, tail, record);
+    return true;
+}
+
+}  // namespace dayfile
