@@ -82,17 +82,25 @@ class Loop {
 
   private:
     // Reads up to a batch of records: what is there now, or, when nothing is,
-    // whatever comes within the idle wait.
+    // whatever comes within the idle wait. With --once there is no idle wait,
+    // except for the follower to finish a day's file when a later one exists.
     dayfile::Got fill(Batch &batch) {
         dayfile::Record record;
-        int wait_ms = s_.once ? kOnceSettleMs : kIdleWaitMs;
         while (batch.messages.size() < s_.batch && !stop_) {
-            dayfile::Got got = follower_.next(record, batch.messages.empty() ? wait_ms : 0);
+            bool first = batch.messages.empty();
+            dayfile::Got got = follower_.next(record, first && !s_.once ? kIdleWaitMs : 0);
+            if (got == dayfile::Got::Wait && first && s_.once && later_day_exists())
+                got = follower_.next(record, kOnceSettleMs);
             if (got != dayfile::Got::Record) return got;
             batch.messages.push_back(message_of(s_, record));
             batch.end = follower_.position();
         }
         return dayfile::Got::Record;
+    }
+
+    bool later_day_exists() const {
+        std::vector<dayfile::DayFile> files = dayfile::list_day_files(s_.directory);
+        return !files.empty() && files.back().date > dayfile::date_of(follower_.position().path);
     }
 
     // Delivers the batch, retrying with back-off until it is taken; false when
