@@ -52,15 +52,13 @@ bool certtool(const std::string &args) {
 }
 
 // rsyslog's own messages go to the default ruleset; what the inputs take, to "taken".
-std::string config(const std::string &dir, const Ports &p, const std::string &rules) {
+std::string config(const std::string &dir, const Ports &p) {
     std::string tls = "streamDriver.name=\"gtls\" streamDriver.mode=\"1\" "
                       "streamDriver.authMode=\"anon\" streamDriver.CAFile=\"" + dir + "/ca.pem\" "
                       "streamDriver.CertFile=\"" + dir + "/server.pem\" "
                       "streamDriver.KeyFile=\"" + dir + "/server.key\"";
-    std::string action = rules.empty()
-        ? "action(type=\"omfile\" file=\"" + dir + "/received.log\" "
-          "template=\"RSYSLOG_SyslogProtocol23Format\")"
-        : rules;
+    std::string action = "action(type=\"omfile\" file=\"" + dir + "/received.log\" "
+                         "template=\"RSYSLOG_SyslogProtocol23Format\")";
     return "global(workDirectory=\"" + dir + "\" maxMessageSize=\"64k\")\n"
            "main_queue(queue.type=\"Direct\")\n"
            "module(load=\"imtcp\")\n"
@@ -109,13 +107,13 @@ bool make_certificates(const std::string &dir) {
     return ok;
 }
 
-Collector::Collector(std::string dir, Ports ports, std::string rules)
+Collector::Collector(std::string dir, Ports ports)
     : dir_(std::move(dir)), ports_(ports) {
     mkdir(dir_.c_str(), 0700);
     struct stat st;
     if (stat(ca().c_str(), &st) != 0 && !make_certificates(dir_))
         std::fprintf(stderr, "collector: certtool failed in %s\n", dir_.c_str());
-    write_text(dir_ + "/rsyslog.conf", config(dir_, ports_, rules));
+    write_text(dir_ + "/rsyslog.conf", config(dir_, ports_));
 }
 
 Collector::~Collector() {

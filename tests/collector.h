@@ -21,12 +21,11 @@ struct Ports {
 
 // One rsyslogd with a configuration of its own in dir: the three inputs write every
 // message they take with RSYSLOG_SyslogProtocol23Format to received(), through a
-// Direct queue, so what it acknowledged is already in the file. A Collector made
-// with a forwarding rule instead feeds that rule (the benchmark's second hop).
+// Direct queue, so what it acknowledged is already in the file.
 class Collector {
   public:
     // Creates dir with a CA, a server certificate for 127.0.0.1 and the config.
-    explicit Collector(std::string dir, Ports ports = {}, std::string rules = "");
+    explicit Collector(std::string dir, Ports ports = {});
     ~Collector();
     Collector(const Collector &) = delete;
     Collector &operator=(const Collector &) = delete;
