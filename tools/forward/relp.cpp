@@ -79,12 +79,10 @@ class Relp : public Transport {
 
     bool deliver(const std::vector<std::string> &messages) override {
         if (!client_ && !open()) return false;
-        relpCltHintBurstBegin(client_);
         for (const std::string &m : messages) {
             relpRetVal rc = relpCltSendSyslog(client_, (unsigned char *)m.data(), m.size());
             if (rc != RELP_RET_OK) return relp_fail("send", rc);
         }
-        relpCltHintBurstEnd(client_);
         // Closing the session waits for every response, then for the one to "close".
         relpEngineCltDestruct(engine_, &client_);
         // "open" was transaction 1, so the messages were 2 to size + 1.
