@@ -54,9 +54,9 @@ bool certtool(const std::string &args) {
 // rsyslog's own messages go to the default ruleset; what the inputs take, to "taken".
 std::string config(const std::string &dir, const Ports &p) {
     std::string tls = "streamDriver.name=\"gtls\" streamDriver.mode=\"1\" "
-                      "streamDriver.authMode=\"anon\" streamDriver.CAFile=\"" + dir + "/ca.pem\" "
+                      "streamDriver.CAFile=\"" + dir + "/ca.pem\" "
                       "streamDriver.CertFile=\"" + dir + "/server.pem\" "
-                      "streamDriver.KeyFile=\"" + dir + "/server.key\"";
+                      "streamDriver.KeyFile=\"" + dir + "/server.key\" streamDriver.authMode=";
     std::string action = "action(type=\"omfile\" file=\"" + dir + "/received.log\" "
                          "template=\"RSYSLOG_SyslogProtocol23Format\")";
     return "global(workDirectory=\"" + dir + "\" maxMessageSize=\"64k\")\n"
@@ -66,7 +66,9 @@ std::string config(const std::string &dir, const Ports &p) {
            "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.tcp) +
            "\" ruleset=\"taken\")\n"
            "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.tls) +
-           "\" ruleset=\"taken\" " + tls + ")\n"
+           "\" ruleset=\"taken\" " + tls + "\"anon\")\n"
+           "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.tls_client) +
+           "\" ruleset=\"taken\" " + tls + "\"x509/certvalid\")\n"
            "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.relp) +
            "\" maxDataSize=\"64k\" ruleset=\"taken\")\n"
            "ruleset(name=\"taken\") {\n  " + action + "\n}\n"
@@ -137,7 +139,9 @@ bool Collector::start() {
     }
     pid_ = pid;
     for (int waited = 0; waited < 10000; waited += 10) {
-        if (accepts(ports_.tcp) && accepts(ports_.tls) && accepts(ports_.relp)) return true;
+        if (accepts(ports_.tcp) && accepts(ports_.tls) && accepts(ports_.relp) &&
+            accepts(ports_.tls_client))
+            return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
         usleep(10000);
     }

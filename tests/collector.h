@@ -17,6 +17,7 @@ struct Ports {
     int tcp = 10514;   // imtcp, octet-counted framing
     int tls = 10515;   // imtcp over the gtls stream driver
     int relp = 10516;  // imrelp
+    int tls_client = 10517;  // imtcp over gtls, taking only clients with a certificate of the CA
 };
 
 // One rsyslogd with a configuration of its own in dir: the three inputs write every

@@ -145,8 +145,9 @@ class Forward : public bed::Test {
     std::vector<std::string> tcp() const {
         return {"tcp://127.0.0.1:" + std::to_string(collector_->ports().tcp)};
     }
-    std::vector<std::string> tls() const {
-        return {"tls://127.0.0.1:" + std::to_string(collector_->ports().tls), "--ca", collector_->ca()};
+    std::vector<std::string> tls(int port = 0) const {
+        if (port == 0) port = collector_->ports().tls;
+        return {"tls://127.0.0.1:" + std::to_string(port), "--ca", collector_->ca()};
     }
 
     // Waits until every one of total records from host arrived.
@@ -184,7 +185,7 @@ TEST_F(Forward, EveryRecordOfTwoDaysArrivesWithItsFields) {
     const Row rows[] = {
         {"via-tcp", tcp(), {}},
         {"via-tls", tls(), {}},
-        {"via-tls-cert", tls(), {"--cert", dir + "client.pem", "--key", dir + "client.key"}},
+        {"via-tls-cert", tls(collector_->ports().tls_client), {"--cert", dir + "client.pem", "--key", dir + "client.key"}},
         {"via-relp", relp(), {}},
     };
     for (const Row &row : rows) {
@@ -235,6 +236,8 @@ TEST_F(Forward, OnceFailsWhenTheCollectorCannotTakeIt) {
         {{"relp://127.0.0.1:1"}, "relp://127.0.0.1:1"},
         {{"tls://127.0.0.1:" + std::to_string(collector_->ports().tls), "--ca", foreign_ca + "/ca.pem"},
          "certificate"},
+        // This listener takes only clients with a certificate, and none is given.
+        {tls(collector_->ports().tls_client), "cannot deliver"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.to[0]);
