@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan fuzz demo install bench load clean forward-bench
+.PHONY: all build test asan fuzz demo install bench load clean view-bench forward-bench
 PREFIX ?= /usr/local
 LOG_DIR := /var/log/Tembra
 
@@ -35,12 +35,17 @@ fuzz:
 BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 bench: build
 	$(BUILD)/bin/logger_bench $(BENCH_ARGS)
+	$(MAKE) view-bench
 	@echo; echo "tembra-forward's throughput against rsyslog's own shipping: make forward-bench"
 
 # tembra-forward: 200,000 records to a local rsyslogd over tcp, tls and relp, and
 # rsyslog's imfile+omrelp on the same file, in one private namespace.
 forward-bench: build
 	$(BUILD)/bin/forward_bench
+
+# tembra-view against grep on a 1 GB day file, and its memory over 30 day files.
+view-bench: build
+	bench/view_bench.sh $(BUILD)
 
 # Producers at full speed against one tembra-drain --follow.
 load: build

@@ -53,6 +53,17 @@ std::vector<std::string> read_all(const std::string &path, uint64_t offset = 0) 
         seen.push_back((r.framed ? "R:" : "-:") + std::string(r.raw));
     }
     EXPECT_EQ(reader.next(r), Got::End);
+    // Asked for one level, a reader yields exactly that level's records.
+    for (int p = 0; p < 5; ++p) {
+        dayfile::Reader one;
+        EXPECT_TRUE(one.open(path, offset));
+        one.only(p);
+        std::vector<std::string> want, got;
+        for (const std::string &s : seen)
+            if (s.starts_with(std::string("R:[") + dayfile::level_name(p) + "]")) want.push_back(s);
+        while (one.next(r) == Got::Record) got.push_back("R:" + std::string(r.raw));
+        EXPECT_EQ(got, want) << dayfile::level_name(p);
+    }
     return seen;
 }
 
@@ -134,11 +145,13 @@ TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
     const std::string unclosed = "[WARN] 2026-12-08 10:00:03 never closed\n";
     const std::string filler = std::string(8200, 'y') + "\n";
     const std::string b = line("DEBUG", "2026-12-08 10:00:04", "after");
+    const std::string w = line("WARN", "2026-12-08 10:00:05", "warned");
     const struct {
         std::string contents;
         std::vector<std::string> want;
     } rows[] = {
         {a + multi + foreign + b, {"R:" + a, "R:" + multi, "-:" + foreign, "R:" + b}},
+        {foreign + w + multi + w, {"-:" + foreign, "R:" + w, "R:" + multi, "R:" + w}},
         {a + unclosed + filler + b, {"R:" + a, "-:" + unclosed, "-:" + filler, "R:" + b}},
         {a + unclosed, {"R:" + a, "-:" + unclosed}},
         {a + "no newline at the end", {"R:" + a, "-:no newline at the end"}},
@@ -225,6 +238,12 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
              write(kDay1, r3.substr(20), true);
          },
          {3}},
+        {"cut short and written again",
+         [&] {
+             truncate(kDay1.c_str(), 0);
+             write(kDay1, rec(31), true);
+         },
+         {31}},
         {"replaced by rename",
          [&] {
              write(kDay1 + ".new", rec(4));

@@ -39,7 +39,11 @@ bool is_level(std::string_view name) {
     return is_number(name);
 }
 
-bool is_type(std::string_view name) { return name == "PROGRAM" || name == "SERVER" || is_number(name); }
+bool is_type(std::string_view name) {
+    if (name.size() == 7) return memcmp(name.data(), "PROGRAM", 7) == 0;
+    if (name.size() == 6) return memcmp(name.data(), "SERVER", 6) == 0;
+    return is_number(name);
+}
 
 bool is_stamp(std::string_view s) {
     if (s.size() != kStampLength) return false;
@@ -103,12 +107,17 @@ size_t head_length(std::string_view row) {
 }
 
 size_t tail_start(std::string_view row) {
-    constexpr std::string_view kEnd = ") \n";
-    if (row.size() < 6 || row.substr(row.size() - kEnd.size()) != kEnd) return npos;
-    size_t name_end = row.size() - kEnd.size();
-    size_t open = row.rfind(" (", name_end);
-    if (open == npos || name_end - open > 14) return npos;
-    return is_type(row.substr(open + 2, name_end - open - 2)) ? open : npos;
+    // Read from the end: ") \n", the name, then " (" at most 13 bytes before.
+    size_t n = row.size();
+    if (n < 6 || row[n - 1] != '\n' || row[n - 2] != ' ' || row[n - 3] != ')') return npos;
+    const char *p = row.data();
+    size_t name_end = n - 3, floor = name_end > 14 ? name_end - 14 : 0;
+    for (size_t open = name_end - 1; open > floor; --open) {
+        if (p[open] != '(') continue;
+        if (p[open - 1] != ' ') return npos;
+        return is_type(row.substr(open + 1, name_end - open - 1)) ? open - 1 : npos;
+    }
+    return npos;
 }
 
 void fill(std::string_view bytes, size_t head, size_t tail, Record &r) {
@@ -116,8 +125,10 @@ void fill(std::string_view bytes, size_t head, size_t tail, Record &r) {
     r.framed = true;
     r.raw = bytes;
     r.level = bytes.substr(1, close - 1);
-    int named = priority_of(r.level);
-    r.priority = named >= 0 && !is_digit(r.level[0]) ? named : (int)number_of(r.level);
+    r.priority = -1;
+    for (int i = 0; i < 5 && r.priority < 0; ++i)
+        if (r.level == kLevels[i]) r.priority = i;
+    if (r.priority < 0) r.priority = (int)number_of(r.level);
     r.stamp = bytes.substr(close + 2, kStampLength);
     r.time = local_time(r.stamp);
     r.message = bytes.substr(head, tail - head);

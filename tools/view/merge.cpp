@@ -1,0 +1,151 @@
+// Merging by timestamp: the drain writes each level's records in time order
+// but the levels in batches, so each (file, level) is a sorted stream.
+#include "merge.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <queue>
+
+namespace view {
+
+std::vector<std::string> files_of(const std::vector<std::string> &paths, std::string &error) {
+    std::vector<std::string> files;
+    for (const std::string &path : paths) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) {
+            error = path + ": " + strerror(errno);
+            return {};
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            files.push_back(path);
+            continue;
+        }
+        for (const dayfile::DayFile &f : dayfile::list_day_files(path)) files.push_back(f.path);
+    }
+    return files;
+}
+
+struct Merge::Stream {
+    std::unique_ptr<dayfile::Reader> reader;  // none while parked or when done
+    size_t file = 0;            // index into files_
+    int priority = 0;           // the level this stream yields, or kRest
+    bool growing = false;       // the last file of a snapshot
+    uint64_t limit = UINT64_MAX;
+    time_t last_time = 0;       // time of the last record read, given to a line that is not one
+    dayfile::Record head;       // the next record to show (its text only while not parked)
+    time_t head_time = 0;
+};
+
+namespace {
+
+// The stream of lines that are not records and of levels outside 0-4.
+constexpr int kRest = 5;
+
+// The local midnight starting a day file's date, or 0 for another file.
+time_t start_of(const std::string &path) {
+    int date = dayfile::date_of(path);
+    if (date == 0) return 0;
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d 00:00:00", date / 10000, date / 100 % 100, date % 100);
+    time_t t = dayfile::local_time(stamp);
+    return t == -1 ? 0 : t;
+}
+
+}  // namespace
+
+// Each stream is read up to its first record and then parked, its file
+// closed, until the merge reaches that record: only the files whose records
+// are being merged are open, however many there are.
+Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snapshot)
+    : settings_(settings), files_(std::move(files)) {
+    int low = std::max(settings.min_priority, 0), high = std::min(settings.max_priority, 4);
+    // Lines that are not records and levels outside 0-4: a stream of their own.
+    int first = settings.by_priority ? high : kRest;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        // A day file holds records of its own date and earlier only.
+        if (settings.since != LONG_MIN && dayfile::date_of(files_[i]) != 0 &&
+            start_of(files_[i]) + 86400 * 2 < settings.since)
+            continue;
+        bool growing = snapshot && i + 1 == files_.size();
+        struct stat st;
+        uint64_t limit = growing && stat(files_[i].c_str(), &st) == 0 ? (uint64_t)st.st_size : UINT64_MAX;
+        for (int p = first; p >= low; p = p == kRest ? high : p - 1) {
+            auto s = std::make_unique<Stream>();
+            s->file = i;
+            s->priority = p;
+            s->growing = growing;
+            s->limit = limit;
+            s->last_time = start_of(files_[i]);
+            if (!open(*s, 0)) break;
+            if (!advance(*s)) continue;
+            s->reader.reset();
+            streams_.push_back(std::move(s));
+        }
+    }
+}
+
+Merge::~Merge() = default;
+
+bool Merge::open(Stream &s, uint64_t offset) {
+    s.reader = std::make_unique<dayfile::Reader>();
+    if (!s.reader->open(files_[s.file], offset, s.growing)) {
+        std::fprintf(stderr, "tembra-view: %s\n", s.reader->error().c_str());
+        s.reader.reset();
+        failed_ = true;
+        return false;
+    }
+    s.reader->set_limit(s.limit);
+    if (s.priority != kRest) s.reader->only(s.priority);
+    return true;
+}
+
+bool Merge::advance(Stream &s) {
+    for (;;) {
+        dayfile::Got got = s.reader->next(s.head);
+        if (got == dayfile::Got::Error) {
+            std::fprintf(stderr, "tembra-view: %s\n", s.reader->error().c_str());
+            failed_ = true;
+        }
+        if (got != dayfile::Got::Record) {
+            if (s.file + 1 == files_.size()) end_ = {s.reader->id(), s.reader->offset(), files_[s.file]};
+            s.reader.reset();
+            return false;
+        }
+        const dayfile::Record &r = s.head;
+        bool in_range = r.framed && r.priority >= 0 && r.priority <= 4;
+        if (r.framed) s.last_time = r.time;
+        bool mine = in_range ? r.priority == s.priority : s.priority == kRest;
+        s.head_time = r.framed ? r.time : s.last_time;
+        if (mine && wanted(settings_, r, s.head_time)) return true;
+    }
+}
+
+bool Merge::run(const Emit &emit) {
+    // Earliest first; equal times in file order, then by place in the file.
+    auto later = [](const Stream *a, const Stream *b) {
+        if (a->head_time != b->head_time) return a->head_time > b->head_time;
+        if (a->file != b->file) return a->file > b->file;
+        return a->head.offset > b->head.offset;
+    };
+    std::priority_queue<Stream *, std::vector<Stream *>, decltype(later)> heads(later);
+    for (auto &s : streams_) heads.push(s.get());
+    while (!heads.empty()) {
+        Stream *s = heads.top();
+        heads.pop();
+        if (!s->reader) {
+            // Unparked: its head is read again from where it starts.
+            if (open(*s, s->head.offset) && advance(*s)) heads.push(s);
+            continue;
+        }
+        if (!emit(s->head, s->head_time, files_[s->file])) return !failed_;
+        if (advance(*s)) heads.push(s);
+    }
+    return !failed_;
+}
+
+dayfile::Position Merge::end() const { return end_; }
+
+}  // namespace view
