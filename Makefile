@@ -8,7 +8,7 @@ DEPS ?= packaging/deps
 # Configured once it succeeded, and again after packages were installed or removed.
 CONFIGURED = $(BUILD)/.configured
 
-.PHONY: all build test asan fuzz demo install bench load clean package view-bench
+.PHONY: all build test asan fuzz demo install bench load clean package view-bench forward-bench
 # The packages come before the configure that looks for them.
 .NOTPARALLEL:
 MAKEFLAGS += --no-print-directory
@@ -48,6 +48,12 @@ BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 bench: deps-bench build
 	$(BUILD)/bin/logger_bench $(BENCH_ARGS)
 	$(MAKE) view-bench
+	@echo; echo "tembra-forward's throughput against rsyslog's own shipping: make forward-bench"
+
+# tembra-forward: 200,000 records to a local rsyslogd over tcp, tls and relp, and
+# rsyslog's imfile+omrelp on the same file, in one private namespace.
+forward-bench: build
+	$(BUILD)/bin/forward_bench
 
 # tembra-view against grep on a 1 GB day file, and its memory over 30 day files.
 view-bench: build
