@@ -25,7 +25,9 @@ extern FILE *logfile; /* the day's file, or NULL when set-up could not open it *
 void Log_Init(void);
 
 /* Composes one line from a format knowing %c, %d and %s, echoes it to
- * stdout, traces it to stderr and posts it to the queue at priority = level. */
+ * stdout, traces it to stderr and posts it to the queue at priority = level.
+ * After lost posts, a WARN record "<program>[<pid>]: <N> records lost: <reason>"
+ * is posted first (or at exit, waiting up to 100 ms for room). */
 void Log_Send(int level, int type, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
@@ -35,6 +37,9 @@ void Log_Write(void);
 /* Log_Write without the attributes: returns the number of lines written, or
  * -1 when there is no file or a receive failed (reported on stderr). */
 long Log_Drain(void);
+
+/* The number of this process's records whose post failed since it started. */
+unsigned long Log_Lost(void);
 
 #ifdef __cplusplus
 }

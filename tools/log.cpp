@@ -75,9 +75,9 @@ int main(int argc, char **argv) {
     if (mqd == (mqd_t)-1) return 1;
     if (have_message) {
         Log_Send(level, type, "%s", message.c_str());
-        return 0;
+        return Log_Lost() != 0;
     }
     std::cin.tie(nullptr);  // no flush of stdout before each line read
     for (std::string line; std::getline(std::cin, line);) Log_Send(level, type, "%s", line.c_str());
-    return 0;
+    return Log_Lost() != 0;  // 1 when any record was lost
 }
