@@ -27,9 +27,22 @@ void Log_Init(void);
 /* Composes one line from a format knowing %c, %d and %s, echoes it to
  * stdout, traces it to stderr and posts it to the queue at priority = level.
  * After lost posts, a WARN record "<program>[<pid>]: <N> records lost: <reason>"
- * is posted first (or at exit, waiting up to 100 ms for room). */
+ * is posted first (or at exit, waiting up to 100 ms for room).
+ * C (and C++ before C++20) checks the format as printf's, whose rules differ:
+ * here a '%' arms the next c, d or s across other text ("50%% done" converts
+ * the d of done, unseen by that check) and "%%" is no escape ("%%d" takes an
+ * int, which that check flags). C++20 checks literal formats by this
+ * logger's own rules while compiling (log_format.h). */
+#if defined(__cplusplus) && __cplusplus >= 202002L
+}
+namespace log_check {
+extern "C" void Log_Send(int level, int type, const char *format, ...);
+}
+extern "C" {
+#else
 void Log_Send(int level, int type, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+#endif
 
 /* Prints the queue's attributes, then appends every pending line to the file. */
 void Log_Write(void);
@@ -43,6 +56,9 @@ unsigned long Log_Lost(void);
 
 #ifdef __cplusplus
 }
+#if __cplusplus >= 202002L
+#include "log_format.h"
+#endif
 #endif
 
 #endif

@@ -1,5 +1,5 @@
-// Lost posts: the loss record that reports them in the queue, before the next
-// record or at exit, and Log_Lost.
+// Posting from real programs: lost posts and the loss record that reports
+// them, before the next record or at exit; the header next to <syslog.h>.
 #include <mqueue.h>
 #include <unistd.h>
 
@@ -11,6 +11,8 @@
 #include "logger/logger.h"
 #include "sandbox.h"
 #include "testbed.h"
+
+extern "C" int syslog_c_0(void), syslog_c_1(void), syslog_cpp_0(void), syslog_cpp_1(void);
 
 namespace {
 
@@ -128,6 +130,27 @@ TEST_F(Loss, UnreportedCountIsPostedAtExitWhenRoomComesInTime) {
             EXPECT_EQ(m[1].str(), printed_pid(out));
         }
     }
+}
+
+TEST(Header, LogsTheLevelItNamesNextToSyslog) {
+    const struct {
+        int (*poster)(void);
+        const char *name;
+    } rows[] = {{syslog_c_0, "syslog_c_0"}, {syslog_c_1, "syslog_c_1"},
+                {syslog_cpp_0, "syslog_cpp_0"}, {syslog_cpp_1, "syslog_cpp_1"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        bed::reset();
+        Output out = bed::in_child([&] {
+            Log_Init();
+            return row.poster();
+        });
+        EXPECT_EQ(out.status, 1) << "syslog's LOG_ALERT";
+        EXPECT_TRUE(bed::matches(out.out, bed::line_pattern("ALERT", "SERVER", row.name) + "\n" +
+                                              bed::line_pattern("INFO", "PROGRAM", row.name) + "\n"))
+            << out.out;
+    }
+    bed::unlink_queue();
 }
 
 }  // namespace
