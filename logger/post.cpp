@@ -92,7 +92,8 @@ static void count_loss(int error) {
     lost_errno = error;
 }
 
-extern "C" void Log_Send(int level, int type, const char *format, ...) {
+// C linkage, as declared for C; C++ callers reach it through the checking template.
+extern "C" TEMBRA_LOGGER_API void Log_Send(int level, int type, const char *format, ...) {
     va_list args;
     va_start(args, format);
     log_lock();

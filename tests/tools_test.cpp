@@ -1,5 +1,5 @@
 // The tools on the private queue: tembra-log, tembra-drain once and with
-// --follow, the logger under threads and fork, and an installed consumer.
+// --follow, the logger under threads and fork, and the installed library.
 #include <fcntl.h>
 #include <mqueue.h>
 #include <signal.h>
@@ -8,8 +8,10 @@
 
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -263,24 +265,78 @@ TEST_F(Threads, ForkedChildCanLogWhileAnotherThreadLogs) {
         EXPECT_TRUE(bed::matches(queued[k].bytes, bed::line_pattern("ALERT", "SERVER", "child [0-9]+")));
 }
 
-TEST(Install, ConsumerBuildsWithFindPackageAndPkgConfig) {
+// The names of a library's symbols and their visibility, from readelf -s.
+std::map<std::string, std::string> symbols(const std::string &path, bool defined) {
+    std::map<std::string, std::string> names;
+    std::istringstream table(bed::run({"/bin/sh", "-c", "readelf -sW " + path}).out);
+    for (std::string row; std::getline(table, row);) {
+        std::istringstream fields(row);
+        std::string num, value, size, type, bind, vis, ndx, name;
+        if (fields >> num >> value >> size >> type >> bind >> vis >> ndx >> name && bind == "GLOBAL" &&
+            (ndx != "UND") == defined)
+            names[name] = vis;
+    }
+    return names;
+}
+
+TEST(Install, SharedExportsOnlyThePublicCallsAndBothFormsHideTheRest) {
+    const std::string lib = std::string(TEMBRA_BUILD_DIR) + "/lib/libtembra-logger";
+    const std::set<std::string> exported = {"Log_Init", "Log_Send", "Log_Write", "Log_Drain",
+                                            "Log_Lost", "mqd", "logfile"};
+    Output nm = bed::run({"/bin/sh", "-c", "nm -D --defined-only " + lib + ".so"});
+    ASSERT_EQ(nm.status, 0) << nm.err;
+    std::set<std::string> names;
+    std::istringstream rows(nm.out);
+    for (std::string value, kind, name; rows >> value >> kind >> name;) names.insert(name);
+    EXPECT_EQ(names, exported) << nm.out;
+    EXPECT_NE(bed::run({"/bin/sh", "-c", "objdump -p " + lib + ".so"}).out.find("SONAME               libtembra-logger.so.1\n"),
+              std::string::npos);
+    for (const auto &[name, vis] : symbols(lib + ".a", true))
+        EXPECT_EQ(vis, exported.count(name) ? "DEFAULT" : "HIDDEN") << name << " in the static library";
+    EXPECT_GT(symbols(lib + ".a", true).size(), exported.size());
+}
+
+TEST(Install, ConsumersBuildEachWayAndRun) {
     bed::reset();
     const std::string stage = "/var/log/stage";  // on the test bed's private tmpfs
     const std::string flags = TEMBRA_CONSUMER_FLAGS;
     const std::string src = std::string(TEMBRA_SOURCE_DIR) + "/tests/consumer";
+    // pkg-config: the shared library by its rpath, the static one by asking the linker for archives.
+    const std::string pc = "-I" + src + " $(pkg-config --cflags tembra-logger) ";
+    const std::string shared = "$(pkg-config --libs tembra-logger) -Wl,-rpath,$(pkg-config --variable=libdir tembra-logger)";
+    const std::string archive = "-Wl,-Bstatic $(pkg-config --static --libs tembra-logger) -Wl,-Bdynamic";
     const std::string script =
         "set -e; rm -rf " + stage + "; cmake --install " TEMBRA_BUILD_DIR " --prefix " + stage +
         " >/dev/null; cmake -S " + src + " -B " + stage + "/cm -DCMAKE_PREFIX_PATH=" + stage +
-        " '-DCMAKE_C_FLAGS=" + flags + "' '-DCMAKE_EXE_LINKER_FLAGS=" + flags +
-        "' >/dev/null; cmake --build " + stage + "/cm >/dev/null; " + stage + "/cm/consumer; " +
-        "export PKG_CONFIG_PATH=$(echo " + stage + "/lib*/pkgconfig); cc " + flags + " " + src +
-        "/consumer.c $(pkg-config --cflags --libs tembra-logger) -o " + stage + "/pc; " + stage + "/pc";
-    Output out = bed::run({"/bin/sh", "-c", script});
-    EXPECT_EQ(out.status, 0) << out.err;
-    std::vector<std::string> lines = split_lines(bed::log_contents());
-    ASSERT_EQ(lines.size(), 2u) << out.out << out.err;
-    for (const std::string &l : lines)
-        EXPECT_TRUE(bed::matches(l, bed::line_pattern("ERROR", "SERVER", "consumer 7"))) << l;
+        " '-DCMAKE_C_FLAGS=" + flags + "' '-DCMAKE_CXX_FLAGS=" + flags + "' '-DCMAKE_EXE_LINKER_FLAGS=" + flags +
+        "' >/dev/null; cmake --build " + stage + "/cm >/dev/null; export PKG_CONFIG_PATH=$(echo " + stage +
+        "/lib*/pkgconfig); cd " + stage + "; " +
+        "cc " + flags + " " + src + "/consumer.c " + pc + shared + " -o pc_c_shared; " +
+        "cc " + flags + " " + src + "/consumer.c " + pc + archive + " -o pc_c_static; " +
+        "c++ -std=c++20 " + flags + " " + src + "/consumer.cpp " + pc + shared + " -o pc_cpp_shared; " +
+        "c++ -std=c++20 " + flags + " " + src + "/consumer.cpp " + pc + archive + " -o pc_cpp_static";
+    Output built = bed::run({"/bin/sh", "-c", script});
+    ASSERT_EQ(built.status, 0) << built.err;
+    const struct {
+        const char *program;
+        bool shared;
+    } rows[] = {{"cm/consumer_c_shared", true},  {"cm/consumer_c_static", false},
+                {"cm/consumer_cpp_shared", true}, {"cm/consumer_cpp_static", false},
+                {"pc_c_shared", true},            {"pc_c_static", false},
+                {"pc_cpp_shared", true},          {"pc_cpp_static", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.program);
+        const std::string program = stage + "/" + row.program;
+        std::string needed = bed::run({"/bin/sh", "-c", "readelf -d " + program}).out;
+        EXPECT_EQ(needed.find("[libtembra-logger.so.1]") != std::string::npos, row.shared) << needed;
+        std::string before = bed::log_contents();
+        Output out = bed::run({program, row.program});
+        EXPECT_EQ(out.status, 0) << out.err;
+        EXPECT_TRUE(bed::matches(bed::log_contents().substr(before.size()),
+                                 bed::line_pattern("ERROR", "SERVER", std::string("consumer ") + row.program)))
+            << bed::log_contents();
+    }
+    bed::unlink_queue();
 }
 
 }  // namespace
