@@ -56,15 +56,22 @@ static size_t fill_loss_record(void) {
                 pid, count, lost_unreported == 1 ? "" : "s", strerror(lost_errno));
 }
 
-// Posts the loss record, trying again until retry_ms have passed while the
-// queue is full. It is neither echoed nor traced, and a failure leaves the count.
-static void post_loss_record(int retry_ms) {
+static long milliseconds_now(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Posts the loss record, trying again every millisecond for up to wait_ms
+// while the queue is full (the descriptor never blocks). It is neither echoed
+// nor traced, and a failure leaves the count.
+static void post_loss_record(long wait_ms) {
     size_t len = fill_loss_record();
     const struct timespec pause = {0, 1000000};
-    int waited = 0;
+    long deadline = wait_ms > 0 ? milliseconds_now() + wait_ms : 0;
     int sent;
     while ((sent = mq_send(mqd, LogLine, len, priority_of(LogWarn))) == -1 && errno == EAGAIN &&
-           waited++ < retry_ms)
+           wait_ms > 0 && milliseconds_now() < deadline)
         nanosleep(&pause, NULL);
     if (sent == 0) lost_unreported = 0;
     memset(LogLine, 0, len);
