@@ -30,5 +30,7 @@ void row(const char *runtime_format, const std::string &text, long number) {
     Log_Send(LogInfo, LogProgram, "%s", text);
 #elif ROW == 12
     Log_Send(LogInfo, LogProgram, "%5d then %-3s", 42, "x");
+#elif ROW == 13
+    Log_Send(LogInfo, LogProgram, "100%% sure, got %s", "one");
 #endif
 }
