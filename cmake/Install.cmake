@@ -1,8 +1,10 @@
-# Installs the library, its header, the programs, a CMake package and a pkg-config file.
+# Installs the library (shared and static), its headers, the programs, a CMake package and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS logger EXPORT TembraLoggerTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/logger/logger.h
+# libtembra-logger.so.1 (with its full version and the .so link) and libtembra-logger.a.
+install(TARGETS logger_shared logger EXPORT TembraLoggerTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/logger/logger.h ${PROJECT_SOURCE_DIR}/logger/log_format.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tembra/logger)
 install(TARGETS tembra-demo tembra-drain tembra-log RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

@@ -6,6 +6,9 @@
 #include <mqueue.h>
 #include <stdio.h>
 
+/* The calls and handles the shared library exports; everything else is hidden. */
+#define TEMBRA_LOGGER_API __attribute__((visibility("default")))
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -15,29 +18,50 @@ enum { LogInfo = 0, LogDebug = 1, LogWarn = 2, LogError = 3, LogAlert = 4 };
 /* Types: the kind of component that produced the record. */
 enum { LogProgram = 0, LogServer = 1 };
 
-extern mqd_t mqd;     /* the queue, or -1 when set-up could not open it */
-extern FILE *logfile; /* the day's file, or NULL when set-up could not open it */
+extern TEMBRA_LOGGER_API mqd_t mqd;     /* the queue, or -1 when set-up could not open it */
+extern TEMBRA_LOGGER_API FILE *logfile; /* the day's file, or NULL when set-up could not open it */
 
 /* All calls are serialised on one process-wide lock, and fork-safe. */
 
 /* Opens the queue and the day's file. Call once before anything else;
  * a later call closes both and opens them anew. */
-void Log_Init(void);
+TEMBRA_LOGGER_API void Log_Init(void);
 
 /* Composes one line from a format knowing %c, %d and %s, echoes it to
- * stdout, traces it to stderr and posts it to the queue at priority = level. */
-void Log_Send(int level, int type, const char *format, ...)
+ * stdout, traces it to stderr and posts it to the queue at priority = level.
+ * After lost posts, a WARN record "<program>[<pid>]: <N> records lost: <reason>"
+ * is posted first (or at exit, waiting up to 100 ms for room).
+ * C (and C++ before C++20) checks the format as printf's, whose rules differ:
+ * here a '%' arms the next c, d or s across other text ("50%% done" converts
+ * the d of done, unseen by that check) and "%%" is no escape ("%%d" takes an
+ * int, which that check flags). C++20 checks literal formats by this
+ * logger's own rules while compiling (log_format.h). */
+#if defined(__cplusplus) && __cplusplus >= 202002L
+}
+namespace log_check {
+extern "C" TEMBRA_LOGGER_API void Log_Send(int level, int type, const char *format, ...);
+}
+extern "C" {
+#else
+TEMBRA_LOGGER_API void Log_Send(int level, int type, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+#endif
 
 /* Prints the queue's attributes, then appends every pending line to the file. */
-void Log_Write(void);
+TEMBRA_LOGGER_API void Log_Write(void);
 
 /* Log_Write without the attributes: returns the number of lines written, or
  * -1 when there is no file or a receive failed (reported on stderr). */
-long Log_Drain(void);
+TEMBRA_LOGGER_API long Log_Drain(void);
+
+/* The number of this process's records whose post failed since it started. */
+TEMBRA_LOGGER_API unsigned long Log_Lost(void);
 
 #ifdef __cplusplus
 }
+#if __cplusplus >= 202002L
+#include "log_format.h"
+#endif
 #endif
 
 #endif

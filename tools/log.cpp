@@ -142,5 +142,5 @@ int main(int argc, char **argv) {
         Log_Send(settings.level, settings.type, "%s", settings.message.c_str());
     else if (!post_lines(input, settings))
         return 1;
-    return 0;
+    return Log_Lost() != 0;  // 1 when any record was lost
 }
