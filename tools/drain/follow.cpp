@@ -123,9 +123,10 @@ int follow(const Settings &settings) {
             reopen(settings);
             notify("READY=1");
         }
+        // A removed queue is let go only once all it holds is in the file.
         if (monotonic_ms() - queue_checked >= kQueueCheckMs) {
             queue_checked = monotonic_ms();
-            if (queue_removed()) reopen(settings);
+            if (queue_removed() && (mqd == (mqd_t)-1 || Log_Drain() >= 0)) set_up(settings);
         }
         if (time(nullptr) >= rollover) {
             reopen(settings);

@@ -53,16 +53,16 @@ long read_msg_max() {
     return value;
 }
 
-// Raises RLIMIT_MSGQUEUE toward what depth lines need: the hard limit too
-// where allowed (CAP_SYS_RESOURCE), else the soft one up to the hard one.
-// Returns the soft limit afterwards.
+// Raises RLIMIT_MSGQUEUE, which counts all of this user's queues: by what
+// depth lines need on top of the hard limit where allowed (CAP_SYS_RESOURCE),
+// else the soft limit up to the hard one. Returns the soft limit afterwards.
 rlim_t raise_byte_limit(long depth) {
     rlimit limit{};
     if (getrlimit(RLIMIT_MSGQUEUE, &limit) != 0) return 0;
     // A generous guess at the kernel's share per message, besides its text.
-    rlim_t wanted = (rlim_t)depth * (kMessageSize + 256);
-    if (limit.rlim_cur >= wanted) return limit.rlim_cur;
-    rlimit raised = {wanted, limit.rlim_max > wanted ? limit.rlim_max : wanted};
+    rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? RLIM_INFINITY
+                                                    : limit.rlim_max + (rlim_t)depth * (kMessageSize + 256);
+    rlimit raised = {wanted, wanted};
     if (setrlimit(RLIMIT_MSGQUEUE, &raised) == 0) return raised.rlim_cur;
     raised = {limit.rlim_max, limit.rlim_max};
     if (setrlimit(RLIMIT_MSGQUEUE, &raised) == 0) return raised.rlim_cur;
