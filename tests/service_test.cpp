@@ -129,17 +129,19 @@ TEST_F(LogOptions, AQueueOfAnotherUserIsNamedWithWhatToDo) {
     if (geteuid() != 0 || !bed::create_queue_as_stranger(0600)) GTEST_SKIP() << "needs root";
     const std::string mount = "/var/log/mqueue";  // the queue file system, mounted on the private tmpfs
     const struct {
-        unsigned uid;   // who runs tembra-log
+        const char *tool;
+        unsigned uid;   // who runs the tool
         bool mounted;   // whether the queue file system is mounted
         const char *says;
     } rows[] = {
-        {0, false, "the queue /mqd belongs to nobody (uid 65534), not to root; run as nobody, or "
+        {"tembra-log", 0, false, "the queue /mqd belongs to nobody (uid 65534), not to root; run as nobody, or "
                    "drain it as nobody (sudo -u nobody tembra-drain) and remove it (sudo rm "
                    "/dev/mqueue/mqd)\n"},
-        {4242, true, "the queue /mqd belongs to nobody (uid 65534), not to uid 4242; run as nobody, "
+        {"tembra-drain", 0, false, "the queue /mqd belongs to nobody (uid 65534), not to root"},
+        {"tembra-log", 4242, true, "the queue /mqd belongs to nobody (uid 65534), not to uid 4242; run as nobody, "
                      "or drain it as nobody (sudo -u nobody tembra-drain) and remove it (sudo rm "
                      "/var/log/mqueue/mqd)\n"},
-        {4242, false, "the queue /mqd belongs to another user; to see whom, mount the queue file "
+        {"tembra-log", 4242, false, "the queue /mqd belongs to another user; to see whom, mount the queue file "
                       "system (sudo mount -t mqueue none /dev/mqueue)"},
     };
     for (const auto &row : rows) {
@@ -148,14 +150,16 @@ TEST_F(LogOptions, AQueueOfAnotherUserIsNamedWithWhatToDo) {
             ASSERT_EQ(mkdir(mount.c_str(), 0755) == 0 || errno == EEXIST, true);
             ASSERT_EQ(::mount("mqueue", mount.c_str(), "mqueue", 0, nullptr), 0) << strerror(errno);
         }
-        Output out = bed::run(as_user(row.uid, {"tembra-log", "m"}));
+        std::vector<std::string> argv = {row.tool};
+        if (std::string(row.tool) == "tembra-log") argv.push_back("m");
+        Output out = bed::run(as_user(row.uid, argv));
         if (row.mounted) umount(mount.c_str());
         EXPECT_EQ(out.status, 1);
         size_t module = out.err.find("mq_open(): Permission denied\n");
-        size_t ours = out.err.find("tembra-log: " + std::string(row.says));
+        size_t ours = out.err.find(std::string(row.tool) + ": " + row.says);
         ASSERT_NE(ours, std::string::npos) << out.err;
         EXPECT_LT(module, ours) << out.err;
-        EXPECT_EQ(bed::count_of(out.err, "tembra-log: the queue"), 1u);
+        EXPECT_EQ(bed::count_of(out.err, std::string(row.tool) + ": the queue"), 1u);
     }
 }
 
