@@ -1,0 +1,518 @@
+// The fault run: each fault a log daemon meets, done to the real tembra-drain
+// in private namespaces, with every numbered line accounted for.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <mqueue.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "logger/logger.h"
+#include "run.h"
+#include "sandbox.h"
+
+namespace {
+
+const std::string kDir = "/var/log/Tembra";
+const std::string kErr = "/var/log/drain.err";
+const int kKillBound = 16;  // lines a killed drain may lose at most
+long stock_msg_max = 10;
+
+// What became of the numbered lines n0..n(posted-1).
+struct Count {
+    long posted = 0, written = 0, queued = 0, lost = 0, torn = 0, duplicated = 0, astray = 0;
+    Count &operator+=(const Count &c) {
+        posted += c.posted, written += c.written, queued += c.queued, lost += c.lost;
+        torn += c.torn, duplicated += c.duplicated, astray += c.astray;
+        return *this;
+    }
+};
+
+struct Row {
+    std::string fault;
+    Count count;
+    bool counted = true;  // false where the row checks a property, not lines
+    bool ok = true;       // the row's own check beyond the counts
+    std::string note;
+    explicit Row(const std::string &name) : fault(name) {}
+};
+
+std::string format(const char *layout, auto... args) {
+    char text[512];
+    std::snprintf(text, sizeof text, layout, args...);
+    return text;
+}
+
+// The number of a whole line "[LEVEL] date time n<k> (TYPE) ", or -1.
+long number_of(const std::string &line) {
+    static const std::regex shape(
+        R"(\[(INFO|DEBUG|WARN|ERROR|ALERT)\] \d{4}-\d\d-\d\d \d\d:\d\d:\d\d n(\d+) \((PROGRAM|SERVER)\) )");
+    std::smatch m;
+    return std::regex_match(line, m, shape) ? std::stol(m[2]) : -1;
+}
+
+// Whole lines of a file's text; a line cut short or garbled counts as torn.
+void scan(const std::string &text, long posted, std::vector<int> &seen, long &torn) {
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            ++torn;  // the file ends inside a line
+            break;
+        }
+        long n = number_of(text.substr(at, end - at));
+        if (n < 0 || n >= posted) ++torn;
+        else ++seen[n];
+        at = end + 1;
+    }
+}
+
+std::vector<std::string> take_queue() {
+    std::vector<std::string> lines;
+    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    if (q == (mqd_t)-1) return lines;
+    mq_attr attr{};
+    mq_getattr(q, &attr);
+    std::string buf((size_t)attr.mq_msgsize, '\0');
+    for (ssize_t n; (n = mq_receive(q, buf.data(), buf.size(), nullptr)) >= 0;) lines.push_back(buf.substr(0, n));
+    mq_close(q);
+    return lines;
+}
+
+// Accounts for n0..n(posted-1): in the right file, in another file, in the
+// queue (taken off now), or nowhere.
+Count tally(long posted, const std::vector<std::string> &right, const std::vector<std::string> &astray = {}) {
+    Count c;
+    c.posted = posted;
+    std::vector<int> in_right(posted), in_astray(posted), in_queue(posted);
+    for (const std::string &text : right) scan(text, posted, in_right, c.torn);
+    for (const std::string &text : astray) scan(text, posted, in_astray, c.torn);
+    std::string queued;
+    for (const std::string &line : take_queue()) queued += line;
+    scan(queued, posted, in_queue, c.torn);
+    for (long n = 0; n < posted; ++n) {
+        int copies = in_right[n] + in_astray[n] + in_queue[n];
+        c.duplicated += std::max(copies - 1, 0);
+        if (in_right[n]) ++c.written;
+        else if (in_astray[n]) ++c.astray;
+        else if (in_queue[n]) ++c.queued;
+        else ++c.lost;
+    }
+    return c;
+}
+
+long written_now(long posted, const std::vector<std::string> &texts) {
+    std::vector<int> seen(posted);
+    long torn = 0;
+    for (const std::string &text : texts) scan(text, posted, seen, torn);
+    return std::count_if(seen.begin(), seen.end(), [](int s) { return s > 0; });
+}
+
+std::string day_text() { return bed::read_file(run::day_path()); }
+
+long stderr_lines() { return (long)bed::count_of(bed::read_file(kErr), "\n"); }
+
+void write_limit(const char *name, long value) {
+    std::string path = std::string("/proc/sys/fs/mqueue/") + name;
+    if (std::FILE *f = std::fopen(path.c_str(), "w")) {
+        std::fprintf(f, "%ld", value);
+        std::fclose(f);
+    }
+}
+
+// A fresh start: no queue, an empty log directory on the sandbox's tmpfs.
+void fresh() {
+    mq_unlink("/mqd");
+    while (umount2(kDir.c_str(), MNT_DETACH) == 0) {
+    }
+    if (DIR *dir = opendir(kDir.c_str())) {
+        while (dirent *e = readdir(dir))
+            if (e->d_name[0] != '.') unlink((kDir + "/" + e->d_name).c_str());
+        closedir(dir);
+    }
+    chmod(kDir.c_str(), 0755);
+    unlink("/var/log/target");
+}
+
+// A queue of small messages deep enough for every line of a row. The limit
+// goes back at once, so that a drain creating a queue gets the stock depth.
+bool deep_queue(long depth) {
+    mqd_t q = (mqd_t)-1;
+    // Queue memory is shared with everyone's tests: ENOMEM may pass.
+    for (int tries = 0; tries < 50 && q == (mqd_t)-1; ++tries) {
+        q = sandbox_create_queue(depth, 64);
+        if (q == (mqd_t)-1) usleep(100000);
+    }
+    write_limit("msg_max", stock_msg_max);
+    if (q == (mqd_t)-1) return std::perror("faults: deep queue"), false;
+    mq_close(q);
+    return true;
+}
+
+// A producer process posting n<first>.. through Log_Send. Paced, it posts only
+// while the queue has room, waiting for room up to 3 s once.
+void produce(long first, long count, bool paced, mode_t mask = 022) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        run::redirect(1, "/dev/null");
+        run::redirect(2, "/dev/null");
+        umask(mask);
+        Log_Init();
+        auto room = [] {
+            mq_attr a{};
+            return mq_getattr(mqd, &a) == 0 && a.mq_curmsgs < a.mq_maxmsg;
+        };
+        for (long i = 0; i < count; ++i) {
+            if (paced) paced = run::wait_for(room, 3000);
+            Log_Send(LogInfo, LogProgram, "n%d", (int)(first + i));
+        }
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    run::reap(pid, 60000);
+}
+
+pid_t start_drain(bool follow, const std::function<void()> &before_exec = {}) {
+    std::vector<std::string> argv = {"tembra-drain"};
+    if (follow) argv.push_back("--follow");
+    pid_t pid = run::start(argv, "/dev/null", kErr, nullptr, before_exec);
+    if (follow) run::wait_for([] { return run::pending() >= 0; }, 2000);
+    return pid;
+}
+
+int stop(pid_t drain) {
+    kill(drain, SIGTERM);
+    return run::reap(drain);
+}
+
+bool all_in(long posted, const std::vector<std::string> &texts) { return written_now(posted, texts) == posted; }
+
+std::string exit_text(int status) {
+    return status > 128 ? format("killed by signal %d", status - 128) : format("exit %d", status);
+}
+
+// --- the rows ---------------------------------------------------------------
+
+void mount_small() {
+    if (mount("faults-full", kDir.c_str(), "tmpfs", 0, "size=16k,mode=0755") != 0) std::perror("faults: mount");
+}
+void space_returns() {
+    if (mount(nullptr, kDir.c_str(), nullptr, MS_REMOUNT, "size=4m,mode=0755") != 0) std::perror("faults: remount");
+}
+
+Row full_disk_once() {
+    const long n = 1000;
+    Row row{"full disk (16 KiB tmpfs), 1,000 lines, once, then space returns"};
+    fresh();
+    mount_small();
+    if (!deep_queue(n + 24)) return row.ok = false, row;
+    produce(0, n, false);
+    int full = run::reap(start_drain(false));
+    long while_full = written_now(n, {day_text()});
+    long reports = stderr_lines();
+    space_returns();
+    int after = run::reap(start_drain(false));
+    row.count = tally(n, {day_text()});
+    row.ok = full == 1 && after == 0;
+    row.note = format("while full: %s, %ld in the file, %ld stderr lines; then %s", exit_text(full).c_str(),
+                      while_full, reports, exit_text(after).c_str());
+    return row;
+}
+
+// Samples the file and the queue until neither moves for 300 ms.
+void settle(long posted) {
+    long last_file = -1, last_queue = -1;
+    double still_since = run::seconds(), deadline = run::seconds() + 5;
+    while (run::seconds() < deadline && run::seconds() - still_since < 0.3) {
+        long f = written_now(posted, {day_text()}), q = run::pending();
+        if (f != last_file || q != last_queue) still_since = run::seconds();
+        last_file = f, last_queue = q;
+        usleep(20000);
+    }
+}
+
+Row full_disk_follow() {
+    const long n = 1000;
+    Row row{"full disk (16 KiB tmpfs), 1,000 lines, --follow, then space returns"};
+    fresh();
+    mount_small();
+    if (!deep_queue(n + 24)) return row.ok = false, row;
+    pid_t drain = start_drain(true);
+    produce(0, n, false);
+    settle(n);
+    long while_full = written_now(n, {day_text()}), waiting = run::pending(), reports = stderr_lines();
+    double t0 = run::seconds();
+    space_returns();
+    bool caught_up = run::wait_for([&] { return all_in(n, {day_text()}); }, 5000);
+    double took = run::seconds() - t0;
+    int status = stop(drain);
+    row.count = tally(n, {day_text()});
+    row.ok = caught_up && took <= 2.0 && status == 0;
+    row.note = format("while full: %ld in the file, %ld waiting in the queue, %ld stderr lines; ", while_full,
+                      waiting, reports) +
+               (caught_up ? format("all in the file %.2f s after space returned", took)
+                          : std::string("not all in the file 5 s after space returned")) +
+               "; " + exit_text(status);
+    return row;
+}
+
+// rm or mv of the day's file under --follow: 100 lines before, 100 after.
+Row file_moved(bool rename_it) {
+    const long half = 100;
+    Row row{rename_it ? "day's file renamed (mv f f.1) under --follow" : "day's file removed (rm) under --follow"};
+    fresh();
+    const std::string path = run::day_path(), moved = path + ".1";
+    pid_t drain = start_drain(true);
+    produce(0, half, true);
+    run::wait_for([&] { return all_in(half, {day_text()}); }, 2000);
+    std::string before = day_text();
+    if (rename_it) rename(path.c_str(), moved.c_str());
+    else unlink(path.c_str());
+    usleep(100000);
+    produce(half, half, true);
+    run::wait_for([&] { return all_in(2 * half, {before, day_text()}); }, 2000);
+    int status = stop(drain);
+    std::string later_in_moved = rename_it ? bed::read_file(moved).substr(before.size()) : "";
+    row.count = tally(2 * half, {before, day_text()}, {later_in_moved});
+    row.ok = status == 0;
+    row.note = format("%ld of the %ld later lines at the day's path; %s", written_now(2 * half, {day_text()}), half,
+                      exit_text(status).c_str());
+    return row;
+}
+
+Row hangup() {
+    const long half = 100;
+    Row row{"SIGHUP to --follow"};
+    fresh();
+    pid_t drain = start_drain(true);
+    produce(0, half, true);
+    run::wait_for([&] { return all_in(half, {day_text()}); }, 2000);
+    kill(drain, SIGHUP);
+    usleep(100000);
+    int status = 0;
+    bool alive = !run::ended(drain, &status);
+    produce(half, half, true);
+    run::wait_for([&] { return all_in(2 * half, {day_text()}); }, 2000);
+    if (alive) status = stop(drain);
+    row.count = tally(2 * half, {day_text()});
+    row.ok = alive && status == 0;
+    row.note = alive ? "running after SIGHUP; " + exit_text(status) + " on SIGTERM"
+                     : "ended by SIGHUP: " + exit_text(status);
+    return row;
+}
+
+// "/mqd" unlinked with 5 lines pending in it, then created anew by a producer.
+Row queue_replaced() {
+    Row row{"\"/mqd\" removed with 5 lines pending, created again by a producer, 100 lines"};
+    fresh();
+    pid_t drain = start_drain(true);
+    produce(0, 10, true);
+    run::wait_for([&] { return all_in(10, {day_text()}); }, 2000);
+    kill(drain, SIGSTOP);
+    produce(10, 5, false);
+    mq_unlink("/mqd");
+    kill(drain, SIGCONT);
+    double t0 = run::seconds();
+    produce(15, 100, true);
+    bool caught_up = run::wait_for([&] { return all_in(115, {day_text()}); }, 3000);
+    double took = run::seconds() - t0;
+    int status = stop(drain);
+    row.count = tally(115, {day_text()});
+    row.ok = caught_up && status == 0;
+    row.note = (caught_up ? format("all in the file %.2f s after the new queue's first post", took)
+                          : std::string("not all in the file 3 s after the new queue's first post")) +
+               "; " + exit_text(status);
+    return row;
+}
+
+// One drain of 200 pending lines, killed after delay_us, or by strace at its
+// when-th write to the day's file when when > 0.
+Count killed_drain(long delay_us, int when, bool *mid) {
+    const long n = 200;
+    fresh();
+    if (!deep_queue(256)) return Count{};
+    produce(0, n, false);
+    pid_t drain;
+    if (when > 0) {
+        drain = run::start({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", run::day_path(), "-e",
+                            "trace=write,writev,pwrite64", "-e",
+                            format("inject=write,writev,pwrite64:signal=KILL:when=%d", when), run::program("tembra-drain")},
+                           "/dev/null", kErr);
+    } else {
+        drain = start_drain(false);
+        usleep(delay_us);
+        kill(drain, SIGKILL);
+    }
+    run::reap(drain);
+    Count c = tally(n, {day_text()});
+    *mid = c.queued > 0 && c.queued < n;
+    return c;
+}
+
+// A drain of 200 lines run to its end, in microseconds (the median of 3).
+double whole_drain_us() {
+    std::vector<double> takes;
+    for (int i = 0; i < 3; ++i) {
+        fresh();
+        deep_queue(256);
+        produce(0, 200, false);
+        double t0 = run::seconds();
+        run::reap(start_drain(false));
+        takes.push_back((run::seconds() - t0) * 1e6);
+    }
+    return run::median(takes);
+}
+
+Row sigkill() {
+    Row row{"SIGKILL of the drain: 30 at random moments, 3 at its 1st-3rd write"};
+    double span = whole_drain_us();
+    std::mt19937 random(std::random_device{}());
+    std::uniform_real_distribution<double> moment(0, span);
+    long worst_random = 0, worst_write = 0;
+    int mid = 0;
+    for (int i = 0; i < 30; ++i) {
+        bool moving = false;
+        Count c = killed_drain((long)moment(random), 0, &moving);
+        mid += moving;
+        worst_random = std::max(worst_random, c.lost);
+        row.count += c;
+    }
+    for (int when = 1; when <= 3; ++when) {
+        bool moving = false;
+        Count c = killed_drain(0, when, &moving);
+        worst_write = std::max(worst_write, c.lost);
+        row.count += c;
+    }
+    row.ok = worst_random <= kKillBound && worst_write <= kKillBound && row.count.torn == 0;
+    row.note = format("largest loss: %ld at random moments (%d of 30 kills within a %.0f us drain), %ld at a write; "
+                      "bound %d",
+                      worst_random, mid, span, worst_write, kKillBound);
+    return row;
+}
+
+Row symlink_planted() {
+    const long n = 10;
+    Row row{"symlink planted at the day's path (directory mode 1777), drain as root"};
+    fresh();
+    chmod(kDir.c_str(), 01777);
+    int target = open("/var/log/target", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    close(target);
+    symlink("/var/log/target", run::day_path().c_str());
+    produce(0, n, false);
+    int status = run::reap(start_drain(false));
+    struct stat st {};
+    lstat(run::day_path().c_str(), &st);
+    row.count = tally(n, {}, {bed::read_file("/var/log/target")});
+    row.ok = row.count.astray == 0;
+    row.note = format("target of the link: %ld bytes; drain %s", (long)bed::read_file("/var/log/target").size(),
+                      exit_text(status).c_str());
+    return row;
+}
+
+Row exec_after_init() {
+    Row row{"Log_Init, then exec of another program"};
+    row.counted = false;
+    fresh();
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        run::redirect(1, "/dev/null");
+        run::redirect(2, "/dev/null");
+        Log_Init();
+        execl("/bin/sleep", "sleep", "5", (char *)nullptr);
+        _exit(127);
+    }
+    std::string proc = "/proc/" + std::to_string(pid);
+    run::wait_for([&] { return bed::read_file(proc + "/comm") == "sleep\n"; }, 2000);
+    int inherited = 0, fds = 0;
+    if (DIR *dir = opendir((proc + "/fd").c_str())) {
+        while (dirent *e = readdir(dir)) {
+            char target[512] = {};
+            if (e->d_name[0] == '.' ||
+                readlink((proc + "/fd/" + e->d_name).c_str(), target, sizeof target - 1) < 0)
+                continue;
+            ++fds;
+            inherited += std::strncmp(target, "/var/log/Tembra/", 16) == 0 || std::strcmp(target, "/mqd") == 0;
+        }
+        closedir(dir);
+    }
+    kill(pid, SIGKILL);
+    run::reap(pid);
+    row.ok = fds > 0 && inherited == 0;
+    row.note = format("the exec'd program holds %d descriptors, %d of them the log file or the queue", fds, inherited);
+    return row;
+}
+
+Row umask_000() {
+    const long n = 10;
+    Row row{"umask 000 (the file created by a producer, then by the drain)"};
+    mode_t modes[2] = {0, 0};
+    for (int by_drain = 0; by_drain < 2; ++by_drain) {
+        fresh();
+        if (by_drain) {
+            run::reap(start_drain(false, [] { umask(0); }));
+            produce(0, n, false, 0);
+        } else {
+            produce(0, n, false, 0);
+        }
+        struct stat st {};
+        stat(run::day_path().c_str(), &st);
+        modes[by_drain] = st.st_mode & 07777;
+        run::reap(start_drain(false, [] { umask(0); }));
+        if (by_drain) row.count = tally(n, {day_text()});
+    }
+    row.ok = !(modes[0] & 0002) && !(modes[1] & 0002);
+    row.note = format("file mode %04o created by a producer, %04o by the drain", modes[0], modes[1]);
+    return row;
+}
+
+void print(const Row &r) {
+    const Count &c = r.count;
+    if (r.counted)
+        std::printf("| %s | %ld | %ld | %ld | %ld | %ld | %ld | %ld | %s | %s |\n", r.fault.c_str(), c.posted, c.written,
+                    c.queued, c.lost, c.torn, c.duplicated, c.astray, r.ok ? "ok" : "FAIL", r.note.c_str());
+    else
+        std::printf("| %s | - | - | - | - | - | - | - | %s | %s |\n", r.fault.c_str(), r.ok ? "ok" : "FAIL",
+                    r.note.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **) {
+    if (argc > 1) return std::fprintf(stderr, "usage: logger_faults\n"), 2;
+    sandbox_enter();
+    if (std::FILE *f = std::fopen("/proc/sys/fs/mqueue/msg_max", "r")) {
+        if (std::fscanf(f, "%ld", &stock_msg_max) != 1) stock_msg_max = 10;
+        std::fclose(f);
+    }
+    std::printf("| fault | posted | written | back in the queue | lost | torn | duplicated | in another file | "
+                "result | what else was seen |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    bool sound = true;
+    using Fault = Row (*)();
+    for (Fault fault : {full_disk_once, full_disk_follow, +[] { return file_moved(false); },
+                        +[] { return file_moved(true); }, hangup, queue_replaced, sigkill, symlink_planted,
+                        exec_after_init, umask_000}) {
+        Row r = fault();
+        bool clean = r.fault.starts_with("SIGKILL") || (r.count.lost == 0 && r.count.astray == 0);
+        r.ok = r.ok && clean && r.count.torn == 0 && r.count.duplicated == 0;
+        print(r);
+        sound &= r.ok;
+    }
+    fresh();
+    if (!sound) std::printf("\nFAIL: a fault lost, tore, duplicated or misplaced lines, or its own check failed\n");
+    return sound ? 0 : 1;
+}
