@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all build test asan fuzz demo install bench load clean
+.PHONY: all build test asan fuzz demo install bench load faults clean
 PREFIX ?= /usr/local
 LOG_DIR := /var/log/Tembra
 
@@ -41,6 +41,11 @@ load: build
 	$(BUILD)/bin/logger_load
 	@echo
 	$(BUILD)/bin/logger_load --depth 64
+
+# Every fault the drain must survive, done to the real programs in private
+# namespaces; fails when a line is lost or torn.
+faults: build
+	$(BUILD)/bin/logger_faults
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
