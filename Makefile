@@ -36,11 +36,11 @@ BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 bench: build
 	$(BUILD)/bin/logger_bench $(BENCH_ARGS)
 
-# Producers at full speed against one tembra-drain --follow.
+# Producers against one tembra-drain --follow, then against a private
+# rsyslogd; medians and ranges over LOAD_RUNS runs.
+LOAD_RUNS ?= 5
 load: build
-	$(BUILD)/bin/logger_load
-	@echo
-	$(BUILD)/bin/logger_load --depth 64
+	$(BUILD)/bin/logger_load --runs $(LOAD_RUNS)
 
 # Every fault the drain must survive, done to the real programs in private
 # namespaces; fails when a line is lost or torn.
