@@ -29,11 +29,15 @@ void Log_Init(void);
 void Log_Send(int level, int type, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
-/* Prints the queue's attributes, then appends every pending line to the file. */
+/* Prints the queue's attributes, then appends every pending line to the file,
+ * reopening it if its path was removed or renamed. Lines go in batches of at
+ * most 16, one write each; the lines of a failed write are kept, written first
+ * by the next drain and, at exit, put back on the queue. */
 void Log_Write(void);
 
 /* Log_Write without the attributes: returns the number of lines written, or
- * -1 when there is no file or a receive failed (reported on stderr). */
+ * -1 when there is no file, a receive failed or lines could not be written
+ * (reported on stderr once, and once more when writing resumes). */
 long Log_Drain(void);
 
 #ifdef __cplusplus

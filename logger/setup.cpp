@@ -17,8 +17,16 @@
 
 mqd_t mqd = 0;
 FILE *logfile = NULL;
+char LogPath[LOG_PATH_SIZE];
 
 static bool initialised;
+
+// The identity of the open file, to tell when its path names another one.
+static dev_t file_dev;
+static ino_t file_ino;
+// The file could not be opened and that has been said; said again only after
+// a success.
+static bool file_failure_reported;
 
 // One lock over LogLine and the handles, so threads never interleave in the
 // line. A fork waits for the record in flight, so the child finds it free.
@@ -59,12 +67,58 @@ static mqd_t open_queue(void) {
     return q;
 }
 
+// Opens LogPath for appending. A symlink at the path is refused (someone who
+// may write the directory must not steer our lines into another file), as is
+// anything but a regular file, which could block the open or the writes. The
+// descriptor does not outlive an exec, and the file is never world-writable.
+static FILE *open_file(void) {
+    int fd = open(LogPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+    if (fd < 0) return NULL;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return NULL;
+    }
+    fcntl(fd, F_SETFL, O_APPEND);  // O_NONBLOCK was only for the open
+    FILE *file = fdopen(fd, "a");
+    if (file == NULL) {
+        close(fd);
+        return NULL;
+    }
+    // A buffer of our own keeps the module off the heap; the previous stream is closed.
+    static char logfile_buffer[BUFSIZ];
+    setvbuf(file, logfile_buffer, _IOFBF, sizeof logfile_buffer);
+    file_dev = st.st_dev;
+    file_ino = st.st_ino;
+    return file;
+}
+
+static void report_file_failure(void) {
+    fprintf(stderr, "Can not access logfile %s : Permission denied\n", LogPath);
+    file_failure_reported = true;
+}
+
+static void close_file(void) {
+    if (logfile != NULL) fclose(logfile);
+    logfile = NULL;
+}
+
+void log_follow_path(void) {
+    if (LogPath[0] == '\0') return;
+    struct stat at;
+    if (logfile != NULL && stat(LogPath, &at) == 0 && at.st_dev == file_dev && at.st_ino == file_ino)
+        return;
+    close_file();
+    logfile = open_file();
+    if (logfile != NULL) file_failure_reported = false;
+    else if (!file_failure_reported) report_file_failure();
+}
+
 static void close_handles(void) {
     if (!initialised) return;
     if (mqd != (mqd_t)-1) mq_close(mqd);
-    if (logfile != NULL) fclose(logfile);
+    close_file();
     mqd = (mqd_t)-1;
-    logfile = NULL;
 }
 
 void Log_Init(void) {
@@ -75,13 +129,10 @@ void Log_Init(void) {
     Log_Time_Reset();
     mqd = open_queue();
 
-    char path[LOG_PATH_SIZE];
-    get_path(path, sizeof path, LOG_DIRECTORY);
-    logfile = fopen(path, "a");
-    // A buffer of our own keeps the drain off the heap; the previous stream is closed.
-    static char logfile_buffer[BUFSIZ];
-    if (logfile != NULL) setvbuf(logfile, logfile_buffer, _IOFBF, sizeof logfile_buffer);
-    if (logfile == NULL) fprintf(stderr, "Can not access logfile %s : Permission denied\n", path);
+    get_path(LogPath, sizeof LogPath, LOG_DIRECTORY);
+    logfile = open_file();
+    file_failure_reported = false;
+    if (logfile == NULL) report_file_failure();
     initialised = true;
     log_unlock();
 }

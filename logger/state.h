@@ -17,6 +17,14 @@ extern "C" {
 void log_lock(void);
 void log_unlock(void);
 
+/* The path of the day's file as set-up built it, "" before set-up. */
+extern char LogPath[LOG_PATH_SIZE];
+
+/* Reopens the day's file when its path no longer names the open file (removed,
+ * renamed or replaced), or when none is open; one stat when nothing changed.
+ * The lock is held by the caller. */
+void log_follow_path(void);
+
 #ifdef __cplusplus
 }
 #endif

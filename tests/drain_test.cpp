@@ -1,0 +1,367 @@
+// tembra-drain under faults: a full disk, a file removed, renamed or replaced,
+// SIGHUP, a queue replaced, a kill mid-drain, a deep queue, readiness, and
+// the day's file opened safely.
+#include <fcntl.h>
+#include <mqueue.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "logger/logger.h"
+#include "sandbox.h"
+#include "testbed.h"
+
+namespace {
+
+using bed::Output;
+
+const std::string kFiller = bed::kDir + "filler";
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start + 1));
+    return lines;
+}
+
+std::string day_path() {
+    time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
+    char date[16];
+    strftime(date, sizeof date, "%Y%m%d", &local);
+    return bed::kDir + "tembra-" + date + ".log";
+}
+
+// Line k of a numbered set: 70 bytes, its level in the text, so that a line put
+// back on the queue can be checked against its own priority. A batch (1,120
+// bytes) does not divide a page, so a full disk cuts a write short.
+std::string numbered(int k) {
+    char text[80];
+    std::snprintf(text, sizeof text, "[L%d] numbered line %03d %-46s\n", k % 5, k, "");
+    return text;
+}
+
+void set_msg_max(long value) {
+    std::FILE *f = std::fopen("/proc/sys/fs/mqueue/msg_max", "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "%ld", value);
+    std::fclose(f);
+}
+
+// Posts count numbered lines at priority = level into a queue deep enough.
+void post_numbered(int count) {
+    mqd_t q = sandbox_create_queue(count, 128);
+    ASSERT_NE(q, (mqd_t)-1) << "cannot create a queue of " << count << " lines";
+    for (int k = 0; k < count; ++k) ASSERT_EQ(mq_send(q, numbered(k).data(), numbered(k).size(), (unsigned)(k % 5)), 0);
+    mq_close(q);
+}
+
+// Every line of the file is one of the numbered lines, and none twice.
+std::set<std::string> checked_lines(const std::string &file) {
+    std::set<std::string> seen;
+    EXPECT_TRUE(file.empty() || file.back() == '\n') << "the file ends in a torn line";
+    for (const std::string &line : lines_of(file)) {
+        EXPECT_TRUE(bed::matches(line, "\\[L[0-4]\\] numbered line [0-9]{3} +\n")) << "torn: " << line;
+        EXPECT_TRUE(seen.insert(line).second) << "twice: " << line;
+    }
+    return seen;
+}
+
+// A 16 KiB tmpfs over the log directory, room left for `room` bytes of log.
+class FullDisk : public bed::Test {
+  protected:
+    void fill(size_t room) {
+        ASSERT_EQ(mount("tembra-full", bed::kDir.c_str(), "tmpfs", 0, "size=16k,mode=0755"), 0);
+        std::string filler(16384 - room, 'f');
+        int fd = open(kFiller.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_EQ(write(fd, filler.data(), filler.size()), (ssize_t)filler.size());
+        close(fd);
+    }
+    void TearDown() override {
+        umount2(bed::kDir.c_str(), MNT_DETACH);
+        bed::Test::TearDown();
+    }
+};
+
+class DrainFaults : public bed::Test {};
+
+TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
+    constexpr int kLines = 180;  // 12,600 bytes: too many for 4 KiB, all fit in 16 KiB
+    for (bool follow : {false, true}) {
+        SCOPED_TRACE(follow ? "--follow" : "once");
+        bed::reset();
+        post_numbered(kLines);
+        fill(4096);
+        const std::string path = day_path();
+        size_t written = 0;
+        Output out;
+        if (follow) {
+            bed::Background drain = bed::start({"tembra-drain", "--follow"});
+            ASSERT_TRUE(bed::wait_for([&] { return !bed::read_file(path).empty(); }, 2000));
+            usleep(600000);  // several retries while the disk stays full
+            written = checked_lines(bed::read_file(path)).size();
+            long waiting = bed::pending();
+            EXPECT_GE(written + waiting, size_t(kLines - 16)) << "more than a batch taken off while failing";
+            EXPECT_LT(written + waiting, size_t(kLines));
+            unlink(kFiller.c_str());
+            EXPECT_TRUE(bed::wait_for([&] { return lines_of(bed::read_file(path)).size() == kLines; }, 2000))
+                << "not every line written within 2 s of space coming back";
+            out = bed::finish(drain, SIGTERM);
+            EXPECT_EQ(out.status, 0);
+            EXPECT_EQ(bed::count_of(out.err, " lines written late\n"), 1u) << out.err;
+        } else {
+            out = bed::run({"tembra-drain"});
+            EXPECT_EQ(out.status, 1);
+            written = checked_lines(bed::read_file(path)).size();
+            EXPECT_GT(written, 0u);
+            EXPECT_EQ(written + bed::pending(), size_t(kLines)) << "the kept lines are not back in the queue";
+            EXPECT_EQ(bed::count_of(out.err, " unwritten lines put back on the queue\n"), 1u) << out.err;
+            auto queued = bed::take_all();
+            for (const auto &m : queued) EXPECT_EQ(m.bytes.substr(0, 4), "[L" + std::to_string(m.priority) + "]");
+            for (const auto &m : queued) bed::post(m.bytes, m.priority);
+            unlink(kFiller.c_str());
+            EXPECT_EQ(bed::run({"tembra-drain"}).status, 0);
+        }
+        EXPECT_EQ(bed::count_of(out.err, "Log_Write: cannot write " + path + ": No space left on device;"), 1u)
+            << out.err;
+        EXPECT_EQ(checked_lines(bed::read_file(path)).size(), size_t(kLines));
+        EXPECT_EQ(bed::pending(), 0);
+        umount2(bed::kDir.c_str(), MNT_DETACH);
+    }
+}
+
+TEST_F(FullDisk, KeptLinesOutliveASecondSetUpAndAreReportedWhenTheQueueCannotTakeThemBack) {
+    post_numbered(20);
+    fill(0);
+    Output out = bed::in_child([] {
+        Log_Init();
+        if (Log_Drain() != -1) return 1;
+        Log_Init();
+        unlink(kFiller.c_str());
+        return Log_Drain() == 20 ? 0 : 2;
+    });
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(checked_lines(bed::log_contents()).size(), 20u);
+
+    post_numbered(20);
+    fill(0);
+    out = bed::in_child([] {
+        Log_Init();
+        if (Log_Drain() != -1) return 1;
+        while (mq_send(mqd, "filler", 6, 0) == 0) {
+        }
+        std::exit(0);  // the queue is full when the kept lines go back at exit
+        return 0;
+    });
+    EXPECT_EQ(bed::count_of(out.err, "Log_Write: lost a "), 16u) << out.err;
+    EXPECT_NE(out.err.find("Log_Write: lost a ALERT line: " + numbered(4).substr(0, 60) + "\n"), std::string::npos)
+        << out.err;
+    EXPECT_NE(out.err.find("0 of 16 unwritten lines put back"), std::string::npos) << out.err;
+}
+
+TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
+    const struct {
+        const char *name;
+        const char *action;  // shell commands on the day's file $f, or "HUP"
+        bool old_kept;       // the line before stays in the file now at $f.1
+    } rows[] = {
+        {"rm", "rm $f", false},
+        {"mv", "mv $f $f.1", true},
+        {"replace", "echo other > $f.new && mv $f.new $f", false},
+        {"mv then SIGHUP", "mv $f $f.1 && HUP", true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        bed::reset();
+        const std::string f = day_path();
+        bed::Background drain = bed::start({"tembra-drain", "--follow"});
+        bed::run({"tembra-log", "before"});
+        ASSERT_TRUE(bed::wait_for([&] { return bed::read_file(f).find(" before ") != std::string::npos; }, 2000));
+        std::string action = row.action;
+        if (action.ends_with("HUP")) action.replace(action.size() - 3, 3, "kill -HUP " + std::to_string(drain.pid));
+        ASSERT_EQ(bed::run({"/bin/sh", "-c", "f=" + f + "; " + action}).status, 0);
+        usleep(100000);
+        bed::run({"tembra-log", "after"});
+        EXPECT_TRUE(bed::wait_for([&] { return bed::read_file(f).find(" after ") != std::string::npos; }, 1000))
+            << "the line posted after the change is not at the path";
+        EXPECT_EQ(bed::read_file(f).find(" before "), std::string::npos);
+        if (row.old_kept) {
+            EXPECT_NE(bed::read_file(f + ".1").find(" before "), std::string::npos);
+        }
+        EXPECT_EQ(bed::finish(drain, SIGTERM).status, 0);
+    }
+}
+
+TEST_F(DrainFaults, FollowsAQueueRemovedAndCreatedAgain) {
+    bed::Background drain = bed::start({"tembra-drain", "--follow"});
+    const std::string f = day_path();
+    ASSERT_TRUE(bed::wait_for([&] { return bed::pending() == 0; }, 2000));
+    kill(drain.pid, SIGSTOP);
+    bed::post("left in the old queue\n", 1);
+    bed::unlink_queue();
+    bed::post("first in the new queue\n", 2);
+    kill(drain.pid, SIGCONT);
+    EXPECT_TRUE(bed::wait_for(
+        [&] {
+            std::string text = bed::read_file(f);
+            return text.find("left in the old") != std::string::npos && text.find("first in the new") != std::string::npos;
+        },
+        2000))
+        << bed::read_file(f);
+    bed::run({"tembra-log", "second in the new queue"});
+    EXPECT_TRUE(bed::wait_for([&] { return bed::read_file(f).find("second in the new") != std::string::npos; }, 2000));
+    EXPECT_EQ(bed::finish(drain, SIGINT).status, 0);
+}
+
+TEST_F(DrainFaults, AKillMidDrainLosesAtMostOneBatch) {
+    constexpr int kLines = 60;
+    for (int when : {1, 2, 3}) {
+        SCOPED_TRACE(when);
+        bed::reset();
+        post_numbered(kLines);
+        Output out = bed::run({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=write", "-e",
+                               "inject=write:signal=KILL:when=" + std::to_string(when), bed::bin("tembra-drain")});
+        ASSERT_EQ(out.status, 128 + SIGKILL) << out.err;
+        size_t written = checked_lines(bed::log_contents()).size();
+        long lost = kLines - (long)written - bed::pending();
+        EXPECT_EQ(written, size_t(16 * (when - 1)));
+        EXPECT_GT(lost, 0);
+        EXPECT_LE(lost, 16);
+    }
+}
+
+TEST_F(DrainFaults, CreatesTheQueueAsDeepAsAllowed) {
+    rlimit saved{};
+    getrlimit(RLIMIT_MSGQUEUE, &saved);
+    const struct {
+        const char *name;
+        long msg_max;        // raised in this namespace; 0 leaves it at 10
+        long existing;       // a queue of this depth exists already; 0 for none
+        bool soft_limit_0;   // the soft RLIMIT_MSGQUEUE lowered to 0, the hard one kept
+        const char *depth;
+        long got;
+        const char *said;    // on stderr, "" for nothing
+    } rows[] = {
+        {"capped by msg_max", 0, 0, false, "24", 10, "created /mqd 10 lines deep, not 24: fs.mqueue.msg_max is 10\n"},
+        {"msg_max raised", 32, 0, false, "24", 24, ""},
+        {"soft limit raised", 0, 0, true, "8", 8, ""},
+        {"existing queue", 32, 3, false, "24", 3, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        bed::reset();
+        set_msg_max(row.msg_max ? row.msg_max : 10);
+        if (row.existing) mq_close(sandbox_create_queue(row.existing, 8192));
+        if (row.soft_limit_0) {
+            rlimit low = {0, saved.rlim_max};
+            ASSERT_EQ(setrlimit(RLIMIT_MSGQUEUE, &low), 0);
+        }
+        Output out = bed::run({"tembra-drain", "--depth", row.depth});
+        setrlimit(RLIMIT_MSGQUEUE, &saved);
+        EXPECT_EQ(out.status, 0) << out.err;
+        EXPECT_NE(out.out.find("mq_msgsize: 8192\n"), std::string::npos) << out.out;
+        EXPECT_NE(out.out.find("mq_maxmsg: " + std::to_string(row.got) + "\n"), std::string::npos) << out.out;
+        EXPECT_EQ(out.err, *row.said ? std::string("tembra-drain: ") + row.said : "") << out.err;
+        bed::unlink_queue();
+    }
+    set_msg_max(10);
+}
+
+TEST_F(DrainFaults, BadOptionsExitTwoWithOneLine) {
+    const std::vector<std::vector<std::string>> rows = {
+        {"--bogus"}, {"-x"}, {"--depth"}, {"--depth", "0"}, {"--depth", "12x"}, {"--depth", "70000"}, {"extra"},
+    };
+    for (const auto &args : rows) {
+        std::vector<std::string> argv = {"tembra-drain"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SCOPED_TRACE(args[0]);
+        Output out = bed::run(argv);
+        EXPECT_EQ(out.status, 2);
+        EXPECT_EQ(bed::count_of(out.err, "\n"), 1u) << out.err;
+        EXPECT_EQ(out.err.rfind("tembra-drain: ", 0), 0u) << out.err;
+        EXPECT_EQ(bed::pending(), -1) << "nothing is opened on a bad option";
+    }
+    EXPECT_EQ(bed::run({"tembra-drain", "-V"}).out, "tembra-drain 1.0.0\n");
+}
+
+// Receives one datagram within two seconds, "" when none came.
+std::string receive(int fd) {
+    timeval limit = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char buf[256];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, (size_t)n) : "";
+}
+
+TEST_F(DrainFaults, TellsTheServiceManagerWhenReadyAndWhenReloading) {
+    for (std::string name : {std::string("/var/log/notify"), std::string("@tembra-drain-test-notify")}) {
+        SCOPED_TRACE(name);
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        memcpy(address.sun_path, name.data(), name.size());
+        if (name[0] == '@') address.sun_path[0] = '\0';
+        ASSERT_EQ(bind(fd, (sockaddr *)&address, (socklen_t)(offsetof(sockaddr_un, sun_path) + name.size())), 0);
+        bed::Background drain = bed::start({"tembra-drain", "--follow"}, {"NOTIFY_SOCKET=" + name});
+        EXPECT_EQ(receive(fd), "READY=1");
+        EXPECT_TRUE(!bed::log_file_name().empty()) << "ready before the file is open";
+        kill(drain.pid, SIGHUP);
+        EXPECT_EQ(receive(fd), "RELOADING=1");
+        EXPECT_EQ(receive(fd), "READY=1");
+        EXPECT_EQ(bed::finish(drain, SIGTERM).status, 0);
+        close(fd);
+        unlink(name.c_str());
+    }
+}
+
+TEST_F(DrainFaults, OpensTheDayFileSafely) {
+    const std::string target = "/var/log/target";  // on the test bed's private tmpfs
+    const struct {
+        const char *name;
+        const char *plant;  // shell commands on the day's file $f before set-up
+    } refused[] = {
+        {"symlink", "touch /var/log/target && chmod 600 /var/log/target && ln -s /var/log/target $f"},
+        {"fifo", "mkfifo $f"},
+    };
+    for (const auto &row : refused) {
+        SCOPED_TRACE(row.name);
+        bed::reset();
+        unlink(target.c_str());
+        ASSERT_EQ(bed::run({"/bin/sh", "-c", "f=" + day_path() + "; " + row.plant}).status, 0);
+        bed::post("must not reach the target\n", 1);
+        Output out = bed::run({"tembra-drain"});
+        EXPECT_EQ(out.status, 1);
+        EXPECT_EQ(out.err, "Can not access logfile " + day_path() + " : Permission denied\n");
+        EXPECT_EQ(bed::read_file(target), "");
+        EXPECT_EQ(bed::pending(), 1);
+    }
+
+    bed::reset();
+    Output out = bed::in_child([] {
+        umask(0);
+        Log_Init();
+        execl("/bin/ls", "ls", "-l", "/proc/self/fd/", (char *)nullptr);
+        return 127;
+    });
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.out.find("tembra-"), std::string::npos) << "the log file leaked into exec: " << out.out;
+    struct stat st;
+    ASSERT_EQ(stat(day_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// The --follow loop: drains as lines arrive, retries a file that cannot be
+// written, follows a replaced queue, reopens on SIGHUP and at midnight.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cstdio>
+
+#include "logger/logger.h"
+#include "tools/drain/drain.h"
+
+namespace {
+
+volatile sig_atomic_t stop_requested = 0;
+volatile sig_atomic_t reopen_requested = 0;
+
+void on_stop(int) { stop_requested = 1; }
+void on_hangup(int) { reopen_requested = 1; }
+
+constexpr int kRetryMs = 250;       // how soon a failed drain is tried again
+constexpr int kQueueCheckMs = 500;  // how often "/mqd" is looked at
+
+// The next local midnight, as a point in time.
+time_t next_midnight() {
+    time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
+    local.tm_mday += 1;
+    local.tm_hour = local.tm_min = local.tm_sec = 0;
+    local.tm_isdst = -1;
+    return mktime(&local);
+}
+
+// Milliseconds from now until the deadline, at most one second.
+int ms_until(time_t deadline) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    long ms = (long)(deadline - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
+    return ms < 0 ? 0 : ms > 1000 ? 1000 : (int)ms;
+}
+
+long monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// True when "/mqd" no longer names our queue: it was removed (and perhaps
+// created again by a producer).
+bool queue_removed() {
+    struct stat st;
+    return mqd == (mqd_t)-1 || (fstat(mqd, &st) == 0 && st.st_nlink == 0);
+}
+
+// SIGINT and SIGTERM stop, SIGHUP reopens; all three are held back except
+// while waiting, so none slips in between a check and the wait.
+sigset_t catch_signals() {
+    struct sigaction action = {};
+    action.sa_handler = on_stop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = on_hangup;
+    sigaction(SIGHUP, &action, nullptr);
+    sigset_t held, waiting;
+    sigemptyset(&held);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held, &waiting);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGTERM);
+    sigdelset(&waiting, SIGHUP);
+    return waiting;
+}
+
+// What is pending goes to the file in use; then the queue and file are opened anew.
+void reopen(const Settings &settings) {
+    Log_Drain();
+    set_up(settings);
+}
+
+}  // namespace
+
+int follow(const Settings &settings) {
+    sigset_t waiting = catch_signals();
+    mq_attr attr{};
+    mq_getattr(mqd, &attr);
+    print_attr_info(&attr);
+    std::fflush(stdout);
+    bool failing = Log_Drain() < 0;
+    notify("READY=1");
+
+    time_t rollover = next_midnight();
+    long queue_checked = monotonic_ms();
+    while (!stop_requested) {
+        // While the last drain failed, the queue is left alone and the drain retried.
+        pollfd queue = {mqd, POLLIN, 0};
+        int timeout = failing ? kRetryMs : ms_until(rollover);
+        timespec wait = {timeout / 1000, (timeout % 1000) * 1000000L};
+        int ready = ppoll(&queue, failing || mqd == (mqd_t)-1 ? 0 : 1, &wait, &waiting);
+        if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "tembra-drain: poll(): %s\n", strerror(errno));
+            return 1;
+        }
+        if (stop_requested) break;
+        if (reopen_requested) {
+            reopen_requested = 0;
+            notify("RELOADING=1");
+            reopen(settings);
+            notify("READY=1");
+        }
+        if (monotonic_ms() - queue_checked >= kQueueCheckMs) {
+            queue_checked = monotonic_ms();
+            if (queue_removed()) reopen(settings);
+        }
+        if (time(nullptr) >= rollover) {
+            reopen(settings);
+            rollover = next_midnight();
+        }
+        failing = mqd == (mqd_t)-1 || Log_Drain() < 0;
+    }
+    Log_Drain();
+    return 0;
+}
