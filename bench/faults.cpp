@@ -434,7 +434,7 @@ Row exec_after_init() {
         _exit(127);
     }
     std::string proc = "/proc/" + std::to_string(pid);
-    run::wait_for([&] { return bed::read_file(proc + "/comm") == "sleep\n"; }, 2000);
+    bool execed = run::wait_for([&] { return bed::read_file(proc + "/comm") == "sleep\n"; }, 2000);
     int inherited = 0, fds = 0;
     if (DIR *dir = opendir((proc + "/fd").c_str())) {
         while (dirent *e = readdir(dir)) {
@@ -449,7 +449,7 @@ Row exec_after_init() {
     }
     kill(pid, SIGKILL);
     run::reap(pid);
-    row.ok = fds > 0 && inherited == 0;
+    row.ok = execed && fds > 0 && inherited == 0;
     row.note = format("the exec'd program holds %d descriptors, %d of them the log file or the queue", fds, inherited);
     return row;
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <mqueue.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@ pid_t start(const std::vector<std::string> &argv, const std::string &out, const 
             close(in[0]);
             close(in[1]);
         }
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing outlives the run
         redirect(1, out);
         redirect(2, err);
         if (before_exec) before_exec();
