@@ -149,8 +149,9 @@ void fresh() {
 // goes back at once, so that a drain creating a queue gets the stock depth.
 bool deep_queue(long depth) {
     mqd_t q = (mqd_t)-1;
-    // Queue memory is shared with everyone's tests: ENOMEM may pass.
-    for (int tries = 0; tries < 50 && q == (mqd_t)-1; ++tries) {
+    // Queue memory (RLIMIT_MSGQUEUE, EMFILE when used up) is shared by every
+    // process of this user, in any namespace: wait for it to be given back.
+    for (int tries = 0; tries < 300 && q == (mqd_t)-1; ++tries) {
         q = sandbox_create_queue(depth, 64);
         if (q == (mqd_t)-1) usleep(100000);
     }
