@@ -76,6 +76,17 @@ sigset_t catch_signals() {
     return waiting;
 }
 
+// "RELOADING=1" with the monotonic time, which newer service managers need to
+// match the reload with the READY=1 that ends it.
+void notify_reloading() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char state[64];
+    std::snprintf(state, sizeof state, "RELOADING=1\nMONOTONIC_USEC=%lld",
+                  (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000);
+    notify(state);
+}
+
 // What is pending goes to the file in use; then the queue and file are opened anew.
 void reopen(const Settings &settings) {
     Log_Drain();
@@ -108,13 +119,14 @@ int follow(const Settings &settings) {
         if (stop_requested) break;
         if (reopen_requested) {
             reopen_requested = 0;
-            notify("RELOADING=1");
+            notify_reloading();
             reopen(settings);
             notify("READY=1");
         }
+        // A removed queue is let go only once all it holds is in the file.
         if (monotonic_ms() - queue_checked >= kQueueCheckMs) {
             queue_checked = monotonic_ms();
-            if (queue_removed()) reopen(settings);
+            if (queue_removed() && (mqd == (mqd_t)-1 || Log_Drain() >= 0)) set_up(settings);
         }
         if (time(nullptr) >= rollover) {
             reopen(settings);

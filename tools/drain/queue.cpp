@@ -53,21 +53,26 @@ long read_msg_max() {
     return value;
 }
 
-// Raises the soft RLIMIT_MSGQUEUE to the hard one; the soft one afterwards.
-rlim_t raise_byte_limit() {
+// Raises RLIMIT_MSGQUEUE, which counts all of this user's queues: by what
+// depth lines need on top of the hard limit where allowed (CAP_SYS_RESOURCE),
+// else the soft limit up to the hard one. Returns the soft limit afterwards.
+rlim_t raise_byte_limit(long depth) {
     rlimit limit{};
     if (getrlimit(RLIMIT_MSGQUEUE, &limit) != 0) return 0;
-    if (limit.rlim_cur != limit.rlim_max) {
-        rlimit raised = {limit.rlim_max, limit.rlim_max};
-        if (setrlimit(RLIMIT_MSGQUEUE, &raised) == 0) limit = raised;
-    }
+    // A generous guess at the kernel's share per message, besides its text.
+    rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? RLIM_INFINITY
+                                                    : limit.rlim_max + (rlim_t)depth * (kMessageSize + 256);
+    rlimit raised = {wanted, wanted};
+    if (setrlimit(RLIMIT_MSGQUEUE, &raised) == 0) return raised.rlim_cur;
+    raised = {limit.rlim_max, limit.rlim_max};
+    if (setrlimit(RLIMIT_MSGQUEUE, &raised) == 0) return raised.rlim_cur;
     return limit.rlim_cur;
 }
 
 }  // namespace
 
 void create_queue(long depth) {
-    rlim_t bytes = raise_byte_limit();
+    rlim_t bytes = raise_byte_limit(depth);
     std::string why;
     for (long n = depth;;) {
         int error = try_create("/mqd", n);
