@@ -402,6 +402,30 @@ Row sigkill() {
     return row;
 }
 
+// A SIGKILL inside a write(2) that crosses a page boundary leaves the file
+// ending inside a line; the next drain must not glue its first line to it.
+Row fragment_left() {
+    const long n = 10;
+    const std::string fragment = "[INFO] 2026-12-08 12:01:16 n99999 (PRO";
+    Row row("day's file ending inside a line (a kill mid-write leaves it so), then a drain of 10 lines");
+    fresh();
+    int fd = open(run::day_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
+    if (fd < 0 || write(fd, fragment.data(), fragment.size()) != (ssize_t)fragment.size()) row.ok = false;
+    close(fd);
+    produce(0, n, false);
+    int status = run::reap(start_drain(false));
+    std::string text = day_text();
+    row.count = tally(n, {text});
+    // The fragment itself may stay as a line of its own, or be cut away.
+    if (text.starts_with(fragment + "\n")) --row.count.torn;
+    row.note = format("the file begins %s; drain %s",
+                      text.starts_with(fragment + "\n") ? "with the fragment on a line of its own"
+                      : text.starts_with(fragment)       ? "with the fragment glued to the next line"
+                                                         : "without the fragment",
+                      exit_text(status).c_str());
+    return row;
+}
+
 Row symlink_planted() {
     const long n = 10;
     Row row{"symlink planted at the day's path (directory mode 1777), drain as root"};
@@ -504,7 +528,7 @@ int main(int argc, char **) {
     bool sound = true;
     using Fault = Row (*)();
     for (Fault fault : {full_disk_once, full_disk_follow, +[] { return file_moved(false); },
-                        +[] { return file_moved(true); }, hangup, queue_replaced, sigkill, symlink_planted,
+                        +[] { return file_moved(true); }, hangup, queue_replaced, sigkill, fragment_left, symlink_planted,
                         exec_after_init, umask_000}) {
         Row r = fault();
         bool clean = r.fault.starts_with("SIGKILL") || (r.count.lost == 0 && r.count.astray == 0);
