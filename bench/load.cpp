@@ -1,8 +1,5 @@
-// Load test: P producer processes post numbered records while one
-// tembra-drain --follow runs, or the same producers log through syslog(3) into
-// a private rsyslogd; every record must end up in the file once and whole, or
-// be counted as a failed post its producer reported. Figures are medians with
-// their range over several runs.
+// Load test: producers against tembra-drain --follow, and through syslog(3)
+// into a private rsyslogd, with every record accounted for over several runs.
 #include <fcntl.h>
 #include <mqueue.h>
 #include <sched.h>
