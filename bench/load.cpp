@@ -308,7 +308,7 @@ int main(int argc, char **argv) {
         if (ours && !plan.paced) full_speed = f;
     }
     double offered = run::median(full_speed.post_rate), depth = run::median(full_speed.depth);
-    std::printf("\nOne producer at full speed offers %.0f records/s; the queue's %.0f slots hold %.2f ms of that. "
+    std::printf("\nOne producer at full speed offers %.0f records/s (median); the queue's %.0f slots hold %.2f ms of that. "
                 "A post never waits,\nso whenever the drain falls that far behind (off the CPU, or taking lines "
                 "slower than they come),\nposts are refused and reported; syslog(3) blocks the producer instead.\n",
                 offered, depth, offered > 0 ? depth / offered * 1000 : 0.0);
