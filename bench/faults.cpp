@@ -151,9 +151,11 @@ bool deep_queue(long depth) {
     mqd_t q = (mqd_t)-1;
     // Queue memory (RLIMIT_MSGQUEUE, EMFILE when used up) is shared by every
     // process of this user, in any namespace: wait for it to be given back.
-    for (int tries = 0; tries < 300 && q == (mqd_t)-1; ++tries) {
+    for (int tries = 0; tries < 1200 && q == (mqd_t)-1; ++tries) {
         q = sandbox_create_queue(depth, 64);
-        if (q == (mqd_t)-1) usleep(100000);
+        if (q != (mqd_t)-1) break;
+        if (tries == 10) std::fprintf(stderr, "faults: waiting up to 2 minutes for queue memory: %s\n", strerror(errno));
+        usleep(100000);
     }
     write_limit("msg_max", stock_msg_max);
     if (q == (mqd_t)-1) return std::perror("faults: deep queue"), false;
