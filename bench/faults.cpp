@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "logger/logger.h"
 #include "run.h"
 #include "sandbox.h"
+#include "tally.h"
 
 namespace {
 
@@ -28,16 +28,6 @@ const std::string kDir = "/var/log/Tembra";
 const std::string kErr = "/var/log/drain.err";
 const int kKillBound = 16;  // lines a killed drain may lose at most
 long stock_msg_max = 10;
-
-// What became of the numbered lines n0..n(posted-1).
-struct Count {
-    long posted = 0, written = 0, queued = 0, lost = 0, torn = 0, duplicated = 0, astray = 0;
-    Count &operator+=(const Count &c) {
-        posted += c.posted, written += c.written, queued += c.queued, lost += c.lost;
-        torn += c.torn, duplicated += c.duplicated, astray += c.astray;
-        return *this;
-    }
-};
 
 struct Row {
     std::string fault;
@@ -54,71 +44,6 @@ std::string format(const char *layout, auto... args) {
     return text;
 }
 
-// The number of a whole line "[LEVEL] date time n<k> (TYPE) ", or -1.
-long number_of(const std::string &line) {
-    static const std::regex shape(
-        R"(\[(INFO|DEBUG|WARN|ERROR|ALERT)\] \d{4}-\d\d-\d\d \d\d:\d\d:\d\d n(\d+) \((PROGRAM|SERVER)\) )");
-    std::smatch m;
-    return std::regex_match(line, m, shape) ? std::stol(m[2]) : -1;
-}
-
-// Whole lines of a file's text; a line cut short or garbled counts as torn.
-void scan(const std::string &text, long posted, std::vector<int> &seen, long &torn) {
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) {
-            ++torn;  // the file ends inside a line
-            break;
-        }
-        long n = number_of(text.substr(at, end - at));
-        if (n < 0 || n >= posted) ++torn;
-        else ++seen[n];
-        at = end + 1;
-    }
-}
-
-std::vector<std::string> take_queue() {
-    std::vector<std::string> lines;
-    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
-    if (q == (mqd_t)-1) return lines;
-    mq_attr attr{};
-    mq_getattr(q, &attr);
-    std::string buf((size_t)attr.mq_msgsize, '\0');
-    for (ssize_t n; (n = mq_receive(q, buf.data(), buf.size(), nullptr)) >= 0;) lines.push_back(buf.substr(0, n));
-    mq_close(q);
-    return lines;
-}
-
-// Accounts for n0..n(posted-1): in the right file, in another file, in the
-// queue (taken off now), or nowhere.
-Count tally(long posted, const std::vector<std::string> &right, const std::vector<std::string> &astray = {}) {
-    Count c;
-    c.posted = posted;
-    std::vector<int> in_right(posted), in_astray(posted), in_queue(posted);
-    for (const std::string &text : right) scan(text, posted, in_right, c.torn);
-    for (const std::string &text : astray) scan(text, posted, in_astray, c.torn);
-    std::string queued;
-    for (const std::string &line : take_queue()) queued += line;
-    scan(queued, posted, in_queue, c.torn);
-    for (long n = 0; n < posted; ++n) {
-        int copies = in_right[n] + in_astray[n] + in_queue[n];
-        c.duplicated += std::max(copies - 1, 0);
-        if (in_right[n]) ++c.written;
-        else if (in_astray[n]) ++c.astray;
-        else if (in_queue[n]) ++c.queued;
-        else ++c.lost;
-    }
-    return c;
-}
-
-long written_now(long posted, const std::vector<std::string> &texts) {
-    std::vector<int> seen(posted);
-    long torn = 0;
-    for (const std::string &text : texts) scan(text, posted, seen, torn);
-    return std::count_if(seen.begin(), seen.end(), [](int s) { return s > 0; });
-}
-
 std::string day_text() { return bed::read_file(run::day_path()); }
 
 long stderr_lines() { return (long)bed::count_of(bed::read_file(kErr), "\n"); }
@@ -131,7 +56,11 @@ void write_limit(const char *name, long value) {
     }
 }
 
-// A fresh start: no queue, an empty log directory on the sandbox's tmpfs.
+bool deep_queue(long depth);
+
+// A fresh start: an empty log directory on the sandbox's tmpfs and an empty
+// queue of 64 small messages, made here so that a row never waits on a
+// producer or drain that found no queue memory.
 void fresh() {
     mq_unlink("/mqd");
     while (umount2(kDir.c_str(), MNT_DETACH) == 0) {
@@ -143,11 +72,13 @@ void fresh() {
     }
     chmod(kDir.c_str(), 0755);
     unlink("/var/log/target");
+    deep_queue(64);
 }
 
 // A queue of small messages deep enough for every line of a row. The limit
 // goes back at once, so that a drain creating a queue gets the stock depth.
 bool deep_queue(long depth) {
+    mq_unlink("/mqd");
     mqd_t q = (mqd_t)-1;
     // Queue memory (RLIMIT_MSGQUEUE, EMFILE when used up) is shared by every
     // process of this user, in any namespace: wait for it to be given back.
@@ -173,7 +104,9 @@ pid_t start_producer(long first, long count, bool paced, mode_t mask = 022, long
         run::redirect(1, "/dev/null");
         run::redirect(2, "/dev/null");
         umask(mask);
+        // Another process of this user may hold the queue memory for a while.
         Log_Init();
+        for (int tries = 0; tries < 1200 && mqd == (mqd_t)-1; ++tries) usleep(100000), Log_Init();
         auto room = [] {
             mq_attr a{};
             return mq_getattr(mqd, &a) == 0 && a.mq_curmsgs < a.mq_maxmsg;
@@ -543,6 +476,7 @@ int main(int argc, char **) {
         sound &= r.ok;
     }
     fresh();
+    mq_unlink("/mqd");
     if (!sound) std::printf("\nFAIL: a fault lost, tore, duplicated or misplaced lines, or its own check failed\n");
     return sound ? 0 : 1;
 }
