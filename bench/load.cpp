@@ -264,13 +264,14 @@ int main(int argc, char **argv) {
     Figures full_speed;
 
     std::printf("Full speed, the queue at the system's default depth; median (range) of %d runs.\n\n", runs);
-    std::printf("| P | M | records/s into the file | written | failed posts | torn | duplicated | unaccounted |\n");
-    std::printf("|---|---|---|---|---|---|---|---|\n");
+    std::printf("| P | M | queue depth | records/s into the file | written | failed posts | torn | duplicated | "
+                "unaccounted |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (int producers : quick ? std::vector<int>{2} : std::vector<int>{1, 2, 4}) {
         Plan plan{Sink::drain, producers, quick ? 2000 : 20000, false};
         Figures f = repeat(plan, runs);
-        std::printf("| %d | %d | %s | %s | %s | %s | %s | %s |\n", producers, plan.records,
-                    run::spread(f.rate).c_str(), run::spread(f.written).c_str(), run::spread(f.failed).c_str(),
+        std::printf("| %d | %d | %s | %s | %s | %s | %s | %s | %s |\n", producers, plan.records,
+                    run::spread(f.depth).c_str(), run::spread(f.rate).c_str(), run::spread(f.written).c_str(), run::spread(f.failed).c_str(),
                     run::spread(f.torn).c_str(), run::spread(f.duplicated).c_str(),
                     run::spread(f.unaccounted).c_str());
         std::fflush(stdout);
