@@ -94,8 +94,9 @@ static bool write_batch(void) {
             error = n < 0 ? errno : EIO;
             break;
         }
-        if (start < 0) start = lseek(fd, 0, SEEK_CUR) - n;
         done += (size_t)n;
+        // Where a short write began (O_APPEND put it at the end); whole writes never ask.
+        if (start < 0 && done < batch_bytes) start = lseek(fd, 0, SEEK_CUR) - n;
     }
     if (done == batch_bytes) {
         forget_batch();

@@ -36,6 +36,16 @@ std::vector<std::string> lines_of(const std::string &text) {
     return lines;
 }
 
+// A drain left running; killed if a failed assertion leaves the test early.
+struct Follower {
+    bed::Background drain;
+    explicit Follower(const std::vector<std::string> &env = {}) : drain(bed::start({"tembra-drain", "--follow"}, env)) {}
+    ~Follower() {
+        if (drain.pid > 0) bed::finish(drain, SIGKILL);
+    }
+    Output stop(int signal) { return bed::finish(drain, signal); }
+};
+
 std::string day_path() {
     time_t now = time(nullptr);
     tm local;
@@ -67,6 +77,14 @@ void post_numbered(int count) {
     ASSERT_NE(q, (mqd_t)-1) << "cannot create a queue of " << count << " lines";
     for (int k = 0; k < count; ++k) ASSERT_EQ(mq_send(q, numbered(k).data(), numbered(k).size(), (unsigned)(k % 5)), 0);
     mq_close(q);
+}
+
+// Posts to "/mqd", creating it with the default attributes; false on failure.
+bool post_quietly(const std::string &bytes, unsigned int priority) {
+    mqd_t q = mq_open("/mqd", O_WRONLY | O_CREAT | O_NONBLOCK, 0600, nullptr);
+    bool sent = q != (mqd_t)-1 && mq_send(q, bytes.data(), bytes.size(), priority) == 0;
+    if (q != (mqd_t)-1) mq_close(q);
+    return sent;
 }
 
 // Every line of the file is one of the numbered lines, and none twice.
@@ -109,7 +127,7 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
         size_t written = 0;
         Output out;
         if (follow) {
-            bed::Background drain = bed::start({"tembra-drain", "--follow"});
+            Follower follower;
             ASSERT_TRUE(bed::wait_for([&] { return !bed::read_file(path).empty(); }, 2000));
             usleep(600000);  // several retries while the disk stays full
             written = checked_lines(bed::read_file(path)).size();
@@ -119,7 +137,7 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
             unlink(kFiller.c_str());
             EXPECT_TRUE(bed::wait_for([&] { return lines_of(bed::read_file(path)).size() == kLines; }, 2000))
                 << "not every line written within 2 s of space coming back";
-            out = bed::finish(drain, SIGTERM);
+            out = follower.stop(SIGTERM);
             EXPECT_EQ(out.status, 0);
             EXPECT_EQ(bed::count_of(out.err, " lines written late\n"), 1u) << out.err;
         } else {
@@ -187,11 +205,11 @@ TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
         SCOPED_TRACE(row.name);
         bed::reset();
         const std::string f = day_path();
-        bed::Background drain = bed::start({"tembra-drain", "--follow"});
+        Follower follower;
         bed::run({"tembra-log", "before"});
         ASSERT_TRUE(bed::wait_for([&] { return bed::read_file(f).find(" before ") != std::string::npos; }, 2000));
         std::string action = row.action;
-        if (action.ends_with("HUP")) action.replace(action.size() - 3, 3, "kill -HUP " + std::to_string(drain.pid));
+        if (action.ends_with("HUP")) action.replace(action.size() - 3, 3, "kill -HUP " + std::to_string(follower.drain.pid));
         ASSERT_EQ(bed::run({"/bin/sh", "-c", "f=" + f + "; " + action}).status, 0);
         usleep(100000);
         bed::run({"tembra-log", "after"});
@@ -201,20 +219,23 @@ TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
         if (row.old_kept) {
             EXPECT_NE(bed::read_file(f + ".1").find(" before "), std::string::npos);
         }
-        EXPECT_EQ(bed::finish(drain, SIGTERM).status, 0);
+        EXPECT_EQ(follower.stop(SIGTERM).status, 0);
     }
 }
 
 TEST_F(DrainFaults, FollowsAQueueRemovedAndCreatedAgain) {
-    bed::Background drain = bed::start({"tembra-drain", "--follow"});
+    Follower follower;
     const std::string f = day_path();
     // The file is opened after the queue: then the drain holds the old queue.
     ASSERT_TRUE(bed::wait_for([&] { return !bed::log_file_name().empty() && bed::pending() == 0; }, 2000));
-    kill(drain.pid, SIGSTOP);
-    bed::post("left in the old queue\n", 1);
+    // Nothing may end the test while the drain is stopped: a stopped orphan
+    // would keep its namespace and queues alive.
+    kill(follower.drain.pid, SIGSTOP);
+    bool posted = post_quietly("left in the old queue\n", 1);
     bed::unlink_queue();
-    bed::post("first in the new queue\n", 2);
-    kill(drain.pid, SIGCONT);
+    posted = post_quietly("first in the new queue\n", 2) && posted;
+    kill(follower.drain.pid, SIGCONT);
+    ASSERT_TRUE(posted) << "cannot post here (queue memory used up?)";
     EXPECT_TRUE(bed::wait_for(
         [&] {
             std::string text = bed::read_file(f);
@@ -224,7 +245,7 @@ TEST_F(DrainFaults, FollowsAQueueRemovedAndCreatedAgain) {
         << bed::read_file(f);
     bed::run({"tembra-log", "second in the new queue"});
     EXPECT_TRUE(bed::wait_for([&] { return bed::read_file(f).find("second in the new") != std::string::npos; }, 2000));
-    EXPECT_EQ(bed::finish(drain, SIGINT).status, 0);
+    EXPECT_EQ(follower.stop(SIGINT).status, 0);
 }
 
 TEST_F(DrainFaults, AKillMidDrainLosesAtMostOneBatch) {
@@ -316,14 +337,14 @@ TEST_F(DrainFaults, TellsTheServiceManagerWhenReadyAndWhenReloading) {
         memcpy(address.sun_path, name.data(), name.size());
         if (name[0] == '@') address.sun_path[0] = '\0';
         ASSERT_EQ(bind(fd, (sockaddr *)&address, (socklen_t)(offsetof(sockaddr_un, sun_path) + name.size())), 0);
-        bed::Background drain = bed::start({"tembra-drain", "--follow"}, {"NOTIFY_SOCKET=" + name});
+        Follower follower({"NOTIFY_SOCKET=" + name});
         EXPECT_EQ(receive(fd), "READY=1");
         EXPECT_TRUE(!bed::log_file_name().empty()) << "ready before the file is open";
-        kill(drain.pid, SIGHUP);
+        kill(follower.drain.pid, SIGHUP);
         std::string reloading = receive(fd);
         EXPECT_TRUE(bed::matches(reloading, "RELOADING=1\nMONOTONIC_USEC=[0-9]+")) << reloading;
         EXPECT_EQ(receive(fd), "READY=1");
-        EXPECT_EQ(bed::finish(drain, SIGTERM).status, 0);
+        EXPECT_EQ(follower.stop(SIGTERM).status, 0);
         close(fd);
         unlink(name.c_str());
     }
