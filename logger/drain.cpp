@@ -29,6 +29,7 @@ static pid_t batch_owner;
 static bool write_failing;    // a write failed; said once, and once more on resuming
 static bool no_file_reported; // "no log file" said once until a file is open again
 static bool put_back_armed;   // the exit handler that puts kept lines back is registered
+static int receive_failure;   // the errno of a failed receive, said once until receiving works
 
 void print_attr_info(const struct mq_attr *attr) {
     printf("[mq_attr_info]:");
@@ -119,11 +120,15 @@ static int receive_batch(void) {
         ssize_t len = mq_receive(mqd, Batch + batch_bytes, LOG_LINE_SIZE, &priority);
         if (len <= 0) {
             if (len < 0 && errno != EAGAIN) {
-                fprintf(stderr, "%s :mq_receive()[%s]\n", strerror(errno), "Log_Write");
+                if (errno != receive_failure)
+                    fprintf(stderr, "%s :mq_receive()[%s]\n", strerror(errno), "Log_Write");
+                receive_failure = errno;
                 return -1;
             }
+            receive_failure = 0;
             return 0;
         }
+        receive_failure = 0;
         BatchLength[batch_lines] = (size_t)len;
         BatchPriority[batch_lines] = priority;
         batch_bytes += (size_t)len;

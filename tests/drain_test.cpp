@@ -386,4 +386,17 @@ TEST_F(DrainFaults, OpensTheDayFileSafely) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
+TEST_F(DrainFaults, AFailureThatLastsIsReportedOnce) {
+    Output out = bed::in_child([] {
+        Log_Init();
+        mq_close(mqd);
+        mqd = (mqd_t)-1;
+        for (int k = 0; k < 3; ++k)
+            if (Log_Drain() != -1) return 1;
+        return 0;
+    });
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.err, "Bad file descriptor :mq_receive()[Log_Write]\n");
+}
+
 }  // namespace
