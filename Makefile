@@ -8,7 +8,7 @@ DEPS ?= packaging/deps
 # Configured once it succeeded, and again after packages were installed or removed.
 CONFIGURED = $(BUILD)/.configured
 
-.PHONY: all build test asan fuzz demo install bench load clean package view-bench forward-bench
+.PHONY: all build test asan fuzz demo install bench load clean package view-bench forward-bench faults
 # The packages come before the configure that looks for them.
 .NOTPARALLEL:
 MAKEFLAGS += --no-print-directory
@@ -59,11 +59,16 @@ forward-bench: build
 view-bench: build
 	bench/view_bench.sh $(BUILD)
 
-# Producers at full speed against one tembra-drain --follow.
+# Producers against one tembra-drain --follow, then against a private
+# rsyslogd; medians and ranges over LOAD_RUNS runs.
+LOAD_RUNS ?= 5
 load: build
-	$(BUILD)/bin/logger_load
-	@echo
-	$(BUILD)/bin/logger_load --depth 64
+	$(BUILD)/bin/logger_load --runs $(LOAD_RUNS)
+
+# Every fault the drain must survive, done to the real programs in private
+# namespaces; fails when a line is lost or torn.
+faults: build
+	$(BUILD)/bin/logger_faults
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -1,14 +1,17 @@
-// Load test: P producer processes post M records each as fast as they can
-// while one tembra-drain --follow runs; every record must end up in the file
-// exactly once and whole, or be counted as a failed post its producer reported.
-#include <dirent.h>
+// Load test: producers against tembra-drain --follow, and through syslog(3)
+// into a private rsyslogd, with every record accounted for over several runs.
 #include <fcntl.h>
 #include <mqueue.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,150 +19,309 @@
 #include <string>
 #include <vector>
 
-#include "logger/logger.h"
 #include "files.h"
+#include "logger/logger.h"
+#include "run.h"
 #include "sandbox.h"
 
 namespace {
 
-const std::string kDir = "/var/log/Tembra/";
+const char kCollectorDir[] = "/var/log/rsyslog";
+const char kCollectorFile[] = "/var/log/rsyslog/messages";
+const char kCollectorSocket[] = "/var/log/rsyslog/log.sock";
 
-double seconds() {
+enum class Sink { drain, rsyslog };
+
+struct Plan {
+    Sink sink;
+    int producers;
+    int records;  // per producer
+    bool paced;   // 5,000 records a second in bursts of 10, else full speed
+};
+
+struct Result {
+    double rate = 0;       // records a second into the file
+    double post_rate = 0;  // records a second offered by the producers together
+    long written = 0, failed = 0, torn = 0, duplicated = 0, unaccounted = 0;
+    long depth = 0;  // the queue's depth as the drain left it
+};
+
+void sleep_until(double at) {
     timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-std::string log_path() {
-    std::string path;
-    if (DIR *dir = opendir(kDir.c_str())) {
-        while (dirent *e = readdir(dir))
-            if (std::strncmp(e->d_name, "tembra-", 7) == 0) path = kDir + e->d_name;
-        closedir(dir);
+    t.tv_sec = (time_t)at;
+    t.tv_nsec = (long)((at - (double)t.tv_sec) * 1e9);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
     }
-    return path;
 }
 
-void redirect(int fd, const std::string &path) {
-    int to = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(to, fd);
-    close(to);
-}
-
-pid_t start_drain() {
+pid_t start_producer(const Plan &plan, int k) {
+    std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        redirect(1, "/dev/null");
-        redirect(2, "/var/log/drain.err");
-        std::string path = std::string(TEMBRA_BIN_DIR) + "/tembra-drain";
-        execl(path.c_str(), "tembra-drain", "--follow", (char *)nullptr);
-        _exit(127);
-    }
-    return pid;
-}
-
-pid_t start_producer(int k, int records) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        redirect(1, "/dev/null");
-        redirect(2, "/var/log/producer-" + std::to_string(k) + ".err");
-        Log_Init();
-        for (int r = 0; r < records; ++r) Log_Send(LogWarn, LogServer, "p%d r%d", k, r);
+        run::redirect(1, "/dev/null");
+        run::redirect(2, "/var/log/producer-" + std::to_string(k) + ".err");
+        if (plan.sink == Sink::drain) Log_Init();
+        else openlog("load", LOG_NDELAY, LOG_USER);
+        // A burst of 10 every 2 ms; a producer held up does not make up for it
+        // with a larger burst, it goes on from where it is.
+        double next = run::seconds();
+        for (int r = 0; r < plan.records; ++r) {
+            if (plan.paced && r % 10 == 0) {
+                next = std::max(next, run::seconds());
+                sleep_until(next);
+                next += 0.002;
+            }
+            if (plan.sink == Sink::drain) Log_Send(LogWarn, LogServer, "p%d r%d", k, r);
+            else syslog(LOG_WARNING, "p%d r%d", k, r);
+        }
         std::fflush(nullptr);
         _exit(0);
     }
     return pid;
 }
 
-// A line "[WARN] YYYY-MM-DD hh:mm:ss p<k> r<n> (SERVER) \n"; false when torn.
-bool parse(const std::string &line, int &k, int &r) {
-    static const char shape[] = "[WARN] 0000-00-00 00:00:00 ";
-    if (line.size() < sizeof shape) return false;
-    for (size_t i = 0; i + 1 < sizeof shape; ++i)
-        if (shape[i] == '0' ? !isdigit((unsigned char)line[i]) : line[i] != shape[i]) return false;
+// "p<k> r<n>" in a line, after the drain's or the collector's own framing;
+// false when the line is torn.
+bool parse(Sink sink, const std::string &line, int &k, int &r) {
+    size_t from = 0;
+    if (sink == Sink::drain) {
+        static const char shape[] = "[WARN] 0000-00-00 00:00:00 ";
+        if (line.size() < sizeof shape) return false;
+        for (size_t i = 0; i + 1 < sizeof shape; ++i)
+            if (shape[i] == '0' ? !isdigit((unsigned char)line[i]) : line[i] != shape[i]) return false;
+        from = sizeof shape - 1;
+    } else {
+        from = line.find_first_not_of(' ');
+        if (from == std::string::npos) return false;
+    }
     int used = 0;
-    if (std::sscanf(line.c_str() + sizeof shape - 1, "p%d r%d%n", &k, &r, &used) != 2) return false;
-    return line.compare(sizeof shape - 1 + used, std::string::npos, " (SERVER) \n") == 0;
+    if (std::sscanf(line.c_str() + from, "p%d r%d%n", &k, &r, &used) != 2) return false;
+    const char *tail = sink == Sink::drain ? " (SERVER) \n" : "\n";
+    return line.compare(from + used, std::string::npos, tail) == 0;
 }
 
-struct Result {
-    long written = 0, failed = 0, torn = 0, duplicated = 0, unaccounted = 0;
-    double seconds = 0;
-};
+// Waits for the producers (noting when the last one ended), then for the
+// file to stay the same size for 200 ms; the time of its last growth.
+double settle(const std::string &path, std::vector<pid_t> pids, double &posted_at) {
+    off_t last_size = -1;
+    double last_change = run::seconds();
+    for (;;) {
+        for (size_t i = 0; i < pids.size();) {
+            int status;
+            if (run::ended(pids[i], &status)) pids.erase(pids.begin() + (long)i), posted_at = run::seconds();
+            else ++i;
+        }
+        struct stat st {};
+        stat(path.c_str(), &st);
+        double now = run::seconds();
+        if (st.st_size != last_size) last_size = st.st_size, last_change = now;
+        else if (pids.empty() && now - last_change > 0.2) return last_change;
+        usleep(2000);
+    }
+}
 
-Result run(int producers, int records) {
+void write_text(const std::string &path, const std::string &text) {
+    std::FILE *f = std::fopen(path.c_str(), "w");
+    if (f) std::fputs(text.c_str(), f), std::fclose(f);
+}
+
+// A /dev of this process's own, so that syslog(3), which always sends to
+// /dev/log, reaches the private collector: a tmpfs with the host's plain
+// devices bound in and log pointing at the collector's socket.
+void private_dev_log() {
+    const std::string host = "/var/log/host-dev";
+    mkdir(host.c_str(), 0755);
+    bool ok = mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+              mount("load-dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") == 0;
+    for (const char *name : {"null", "zero", "full", "random", "urandom"}) {
+        std::string node = std::string("/dev/") + name;
+        close(open(node.c_str(), O_WRONLY | O_CREAT, 0666));
+        ok = ok && mount((host + "/" + name).c_str(), node.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    ok = ok && symlink(kCollectorSocket, "/dev/log") == 0;
+    if (!ok) std::perror("logger_load: private /dev/log"), std::exit(1);
+}
+
+// rsyslogd with a configuration of its own: one private socket without rate
+// limiting, the producers' records into one file, nothing else.
+pid_t start_collector() {
+    mkdir(kCollectorDir, 0755);
+    unlink(kCollectorFile);
+    unlink(kCollectorSocket);
+    const std::string conf = std::string(kCollectorDir) + "/rsyslog.conf";
+    write_text(conf, "global(workDirectory=\"/var/log/rsyslog\" net.enableDNS=\"off\")\n"
+                     "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+                     "input(type=\"imuxsock\" Socket=\"/var/log/rsyslog/log.sock\" RateLimit.Interval=\"0\")\n"
+                     "template(name=\"bare\" type=\"string\" string=\"%msg%\\n\")\n"
+                     "if $programname == \"load\" then action(type=\"omfile\" file=\"/var/log/rsyslog/messages\" "
+                     "template=\"bare\")\n");
+    pid_t pid = run::start({"/usr/sbin/rsyslogd", "-n", "-iNONE", "-f", conf}, "/var/log/rsyslog/stdout",
+                           "/var/log/rsyslog/stderr");
+    if (!run::wait_for([] { return access(kCollectorSocket, F_OK) == 0; }, 5000))
+        std::fprintf(stderr, "logger_load: rsyslogd did not come up; see /var/log/rsyslog/stderr\n");
+    return pid;
+}
+
+pid_t start_drain() {
     mq_unlink("/mqd");
-    if (std::string old = log_path(); !old.empty()) unlink(old.c_str());
-    pid_t drain = start_drain();
-    for (int waited = 0; log_path().empty() && waited < 2000; ++waited) usleep(1000);
+    unlink(run::day_path().c_str());
+    pid_t pid = run::start({"tembra-drain", "--follow"}, "/dev/null", "/var/log/drain.err");
+    run::wait_for([] { return run::pending() >= 0 && access(run::day_path().c_str(), F_OK) == 0; }, 2000);
+    return pid;
+}
 
-    double t0 = seconds();
-    std::vector<pid_t> pids;
-    for (int k = 0; k < producers; ++k) pids.push_back(start_producer(k, records));
-    for (pid_t pid : pids) waitpid(pid, nullptr, 0);
-    kill(drain, SIGTERM);
-    waitpid(drain, nullptr, 0);
+long queue_depth() {
+    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    if (q == (mqd_t)-1) return 0;
+    mq_attr attr{};
+    mq_getattr(q, &attr);
+    mq_close(q);
+    return attr.mq_maxmsg;
+}
+
+Result run_once(const Plan &plan) {
+    bool ours = plan.sink == Sink::drain;
+    pid_t collector = ours ? start_drain() : start_collector();
     Result result;
-    result.seconds = seconds() - t0;
+    result.depth = ours ? queue_depth() : 0;
+    const std::string path = ours ? run::day_path() : kCollectorFile;
 
-    std::vector<std::vector<char>> seen(producers, std::vector<char>(records, 0));
-    std::istringstream file(bed::read_file(log_path()));
+    double t0 = run::seconds();
+    std::vector<pid_t> pids;
+    for (int k = 0; k < plan.producers; ++k) pids.push_back(start_producer(plan, k));
+    double posted_at = t0;
+    double t1 = settle(path, pids, posted_at);
+    kill(collector, SIGTERM);
+    run::reap(collector);
+
+    std::vector<std::vector<char>> seen(plan.producers, std::vector<char>(plan.records, 0));
+    std::istringstream file(bed::read_file(path));
     for (std::string line; std::getline(file, line);) {
         line += '\n';
         int k, r;
         if (line.find(" lost: ") != std::string::npos && line.ends_with(" (PROGRAM) \n")) continue;  // a loss record
-        if (!parse(line, k, r) || k < 0 || k >= producers || r < 0 || r >= records) {
+        if (!parse(plan.sink, line, k, r) || k < 0 || k >= plan.producers || r < 0 || r >= plan.records) {
             ++result.torn;
             continue;
         }
         result.duplicated += seen[k][r]++ > 0;
         ++result.written;
     }
-    for (int k = 0; k < producers; ++k) {
-        long failed = (long)bed::count_of(bed::read_file("/var/log/producer-" + std::to_string(k) + ".err"),
-                                     " :mq_send()[Log_Send]\n");
+    for (int k = 0; k < plan.producers; ++k) {
+        std::string err = bed::read_file("/var/log/producer-" + std::to_string(k) + ".err");
+        long failed = ours ? (long)bed::count_of(err, " :mq_send()[Log_Send]\n") : 0;
         long written = 0;
         for (char s : seen[k]) written += s > 0;
         result.failed += failed;
-        result.unaccounted += records - written - failed;
+        result.unaccounted += plan.records - written - failed;
     }
+    result.rate = (double)result.written / (t1 - t0);
+    result.post_rate = (double)plan.producers * plan.records / (posted_at - t0);
     mq_unlink("/mqd");
     return result;
 }
 
-// Sets the depth that a queue created without attributes gets. The sysctls
-// belong to this process's own IPC namespace.
-void set_default_depth(const char *depth) {
-    sandbox_raise_limit("msg_max", std::atol(depth));
-    sandbox_raise_limit("msg_default", std::atol(depth));
+struct Figures {
+    std::vector<double> rate, post_rate, written, failed, torn, duplicated, unaccounted, depth;
+};
+
+Figures repeat(const Plan &plan, int runs) {
+    Figures f;
+    for (int i = 0; i < runs; ++i) {
+        Result r = run_once(plan);
+        f.rate.push_back(r.rate);
+        f.post_rate.push_back(r.post_rate);
+        f.written.push_back((double)r.written);
+        f.failed.push_back((double)r.failed);
+        f.torn.push_back((double)r.torn);
+        f.duplicated.push_back((double)r.duplicated);
+        f.unaccounted.push_back((double)r.unaccounted);
+        f.depth.push_back((double)r.depth);
+    }
+    return f;
+}
+
+bool all_zero(const std::vector<double> &figures) {
+    for (double x : figures)
+        if (x != 0) return false;
+    return true;
+}
+
+bool sound(const Figures &f) { return all_zero(f.torn) && all_zero(f.duplicated) && all_zero(f.unaccounted); }
+
+// Lost: refused by the queue (reported) or missing without a report.
+std::vector<double> lost(const Figures &f) {
+    std::vector<double> sum;
+    for (size_t i = 0; i < f.failed.size(); ++i) sum.push_back(f.failed[i] + f.unaccounted[i]);
+    return sum;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     bool quick = false;
-    const char *depth = nullptr;
+    int runs = 5;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) quick = true;
-        else if (std::strcmp(argv[i], "--depth") == 0 && i + 1 < argc) depth = argv[++i];
-        else return std::fprintf(stderr, "usage: logger_load [--quick] [--depth N]\n"), 2;
+        else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) >= 1)
+            runs = std::atoi(argv[++i]);
+        else return std::fprintf(stderr, "usage: logger_load [--quick] [--runs N (5)]\n"), 2;
     }
-    std::vector<int> producer_counts = quick ? std::vector<int>{2} : std::vector<int>{1, 2, 4};
-    int records = quick ? 2000 : 20000;
     sandbox_enter();
-    if (depth) set_default_depth(depth);
-    std::printf("queue depth %s\n\n", depth ? depth : "10 (the system default)");
+    bool ok = true, paced_kept_all = true;
+    Figures full_speed;
 
-    std::printf("| P | M | seconds | records/s into the file | written | failed posts | torn | duplicated | unaccounted |\n");
+    std::printf("Full speed; the drain creates the queue under the stock fs.mqueue.msg_max of 10. Median (range) of %d runs.\n\n", runs);
+    std::printf("| P | M | queue depth | records/s into the file | written | failed posts | torn | duplicated | "
+                "unaccounted |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
-    bool sound = true;
-    for (int producers : producer_counts) {
-        Result r = run(producers, records);
-        std::printf("| %d | %d | %.3f | %.0f | %ld | %ld | %ld | %ld | %ld |\n", producers, records, r.seconds,
-                    r.written / r.seconds, r.written, r.failed, r.torn, r.duplicated, r.unaccounted);
+    for (int producers : quick ? std::vector<int>{2} : std::vector<int>{1, 2, 4}) {
+        Plan plan{Sink::drain, producers, quick ? 2000 : 20000, false};
+        Figures f = repeat(plan, runs);
+        std::printf("| %d | %d | %s | %s | %s | %s | %s | %s | %s |\n", producers, plan.records,
+                    run::spread(f.depth).c_str(), run::spread(f.rate).c_str(), run::spread(f.written).c_str(), run::spread(f.failed).c_str(),
+                    run::spread(f.torn).c_str(), run::spread(f.duplicated).c_str(),
+                    run::spread(f.unaccounted).c_str());
         std::fflush(stdout);
-        sound &= r.torn == 0 && r.duplicated == 0 && r.unaccounted == 0;
+        ok &= sound(f);
     }
-    if (!sound) std::printf("FAIL: records were torn, duplicated or lost without a report\n");
-    return sound ? 0 : 1;
+    if (quick) {
+        if (!ok) std::printf("FAIL: records were torn, duplicated or lost without a report\n");
+        return ok ? 0 : 1;
+    }
+
+    // The drain starts first and creates the queue as deep as this namespace
+    // lets it; the collector needs a private /dev/log and no network at all.
+    sandbox_raise_limit("msg_max", 1024);
+    if (unshare(CLONE_NEWNET) != 0) return std::perror("logger_load: network namespace"), 1;
+    private_dev_log();
+    std::printf("\nThe drain started first, creating the queue; beside it, syslog(3) into a private rsyslogd.\n"
+                "Paced: 5,000 records/s per producer in bursts of 10. Median (range) of %d runs.\n\n",
+                runs);
+    std::printf("| collector | P | M | pace | queue depth | records/s offered | records/s into the file | written | "
+                "lost | torn | duplicated |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (Plan plan : {Plan{Sink::drain, 4, 5000, true}, Plan{Sink::rsyslog, 4, 5000, true},
+                      Plan{Sink::drain, 1, 20000, false}, Plan{Sink::rsyslog, 1, 20000, false}}) {
+        Figures f = repeat(plan, runs);
+        bool ours = plan.sink == Sink::drain;
+        std::printf("| %s | %d | %d | %s | %s | %s | %s | %s | %s | %s | %s |\n", ours ? "tembra-drain" : "rsyslogd",
+                    plan.producers, plan.records, plan.paced ? "paced" : "full speed",
+                    ours ? run::spread(f.depth).c_str() : "-", run::spread(f.post_rate).c_str(),
+                    run::spread(f.rate).c_str(),
+                    run::spread(f.written).c_str(), run::spread(lost(f)).c_str(), run::spread(f.torn).c_str(),
+                    run::spread(f.duplicated).c_str());
+        std::fflush(stdout);
+        if (ours) ok &= sound(f);
+        if (ours && plan.paced) paced_kept_all = all_zero(lost(f));
+        if (ours && !plan.paced) full_speed = f;
+    }
+    double offered = run::median(full_speed.post_rate), depth = run::median(full_speed.depth);
+    std::printf("\nOne producer at full speed offers %.0f records/s (median); the queue's %.0f slots hold %.2f ms of that. "
+                "A post never waits,\nso whenever the drain falls that far behind (off the CPU, or taking lines "
+                "slower than they come),\nposts are refused and reported; syslog(3) blocks the producer instead.\n",
+                offered, depth, offered > 0 ? depth / offered * 1000 : 0.0);
+    if (!ok) std::printf("FAIL: records were torn, duplicated or lost without a report\n");
+    if (!paced_kept_all) std::printf("FAIL: paced producers lost records against a drain that came first\n");
+    return ok && paced_kept_all ? 0 : 1;
 }

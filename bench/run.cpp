@@ -1,0 +1,125 @@
+// Process helpers shared by the load test and the fault run: start, wait,
+// the day's path, the queue's fill, and medians with their range.
+#include "run.h"
+
+#include <fcntl.h>
+#include <mqueue.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace run {
+
+double seconds() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+void redirect(int fd, const std::string &path) {
+    int to = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(to, fd);
+    close(to);
+}
+
+std::string program(const std::string &name) {
+    return name.starts_with("/") ? name : std::string(TEMBRA_BIN_DIR) + "/" + name;
+}
+
+pid_t start(const std::vector<std::string> &argv, const std::string &out, const std::string &err, int *input,
+            const std::function<void()> &before_exec) {
+    int in[2] = {-1, -1};
+    if (input && pipe(in) != 0) return -1;
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (input) {
+            dup2(in[0], 0);
+            close(in[0]);
+            close(in[1]);
+        }
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing outlives the run
+        redirect(1, out);
+        redirect(2, err);
+        if (before_exec) before_exec();
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(program(argv.at(0)).c_str(), args.data());
+        _exit(127);
+    }
+    if (input) {
+        close(in[0]);
+        *input = in[1];
+    }
+    return pid;
+}
+
+static int decode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+bool ended(pid_t pid, int *status) {
+    int raw = 0;
+    if (waitpid(pid, &raw, WNOHANG) != pid) return false;
+    *status = decode(raw);
+    return true;
+}
+
+int reap(pid_t pid, int timeout_ms) {
+    int status = 0;
+    if (wait_for([&] { return ended(pid, &status); }, timeout_ms)) return status;
+    kill(pid, SIGKILL);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return decode(raw);
+}
+
+bool wait_for(const std::function<bool()> &ready, int timeout_ms) {
+    double deadline = seconds() + timeout_ms / 1000.0;
+    while (seconds() < deadline) {
+        if (ready()) return true;
+        usleep(1000);
+    }
+    return ready();
+}
+
+std::string day_path() {
+    time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
+    char path[64];
+    strftime(path, sizeof path, "/var/log/Tembra/tembra-%Y%m%d.log", &local);
+    return path;
+}
+
+long pending() {
+    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    if (q == (mqd_t)-1) return -1;
+    mq_attr attr{};
+    mq_getattr(q, &attr);
+    mq_close(q);
+    return attr.mq_curmsgs;
+}
+
+double median(std::vector<double> figures) {
+    if (figures.empty()) return 0;
+    std::sort(figures.begin(), figures.end());
+    size_t n = figures.size();
+    return n % 2 ? figures[n / 2] : (figures[n / 2 - 1] + figures[n / 2]) / 2;
+}
+
+std::string spread(std::vector<double> figures, const char *format) {
+    if (figures.empty()) return "-";
+    auto [low, high] = std::minmax_element(figures.begin(), figures.end());
+    char one[3][64];
+    snprintf(one[0], sizeof one[0], format, median(figures));
+    snprintf(one[1], sizeof one[1], format, *low);
+    snprintf(one[2], sizeof one[2], format, *high);
+    return std::string(one[0]) + " (" + one[1] + "-" + one[2] + ")";
+}
+
+}  // namespace run
