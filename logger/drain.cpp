@@ -87,8 +87,8 @@ static bool write_batch(void) {
     int fd = fileno(logfile);
     size_t done = 0;
     off_t start = -1;
-    int error = 0;
-    while (done < batch_bytes) {
+    int error = log_end_on_whole_line() ? 0 : errno;
+    while (error == 0 && done < batch_bytes) {
         ssize_t n = write(fd, Batch + done, batch_bytes - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {

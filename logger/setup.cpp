@@ -27,6 +27,7 @@ static ino_t file_ino;
 // The file could not be opened and that has been said; said again only after
 // a success.
 static bool file_failure_reported;
+static bool file_ending_checked;  // the open file was seen to end on a whole line
 
 // One lock over LogLine and the handles, so threads never interleave in the
 // line. A fork waits for the record in flight, so the child finds it free.
@@ -72,7 +73,10 @@ static mqd_t open_queue(void) {
 // anything but a regular file, which could block the open or the writes. The
 // descriptor does not outlive an exec, and the file is never world-writable.
 static FILE *open_file(void) {
-    int fd = open(LogPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+    // Read access lets a drain see how the file ends; writing is what matters.
+    const int flags = O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int fd = open(LogPath, O_RDWR | flags, 0640);
+    if (fd < 0 && errno == EACCES) fd = open(LogPath, O_WRONLY | flags, 0640);
     if (fd < 0) return NULL;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -90,7 +94,19 @@ static FILE *open_file(void) {
     setvbuf(file, logfile_buffer, _IOFBF, sizeof logfile_buffer);
     file_dev = st.st_dev;
     file_ino = st.st_ino;
+    file_ending_checked = false;
     return file;
+}
+
+bool log_end_on_whole_line(void) {
+    if (file_ending_checked || logfile == NULL) return true;
+    int fd = fileno(logfile);
+    struct stat st;
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0) pread(fd, &last, 1, st.st_size - 1);
+    if (last != '\n' && write(fd, "\n", 1) != 1) return false;
+    file_ending_checked = true;
+    return true;
 }
 
 static void report_file_failure(void) {

@@ -25,6 +25,11 @@ extern char LogPath[LOG_PATH_SIZE];
  * The lock is held by the caller. */
 void log_follow_path(void);
 
+/* Before a drain's first write to the open file: a file left ending inside a
+ * line (a drain killed mid-write) gets a newline, so our lines start whole.
+ * Returns false when that newline could not be written. Lock held. */
+bool log_end_on_whole_line(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -263,6 +264,16 @@ TEST_F(DrainFaults, AKillMidDrainLosesAtMostOneBatch) {
         EXPECT_GT(lost, 0);
         EXPECT_LE(lost, 16);
     }
+    // A kill inside a write can leave the file ending inside a line: the next
+    // drain ends that line first, so its own lines start whole.
+    bed::reset();
+    const std::string fragment = "[L1] numbered li";
+    std::ofstream(day_path(), std::ios::binary) << fragment;
+    post_numbered(3);
+    EXPECT_EQ(bed::run({"tembra-drain"}).status, 0);
+    std::string text = bed::log_contents();
+    ASSERT_EQ(text.substr(0, fragment.size() + 1), fragment + "\n");
+    EXPECT_EQ(checked_lines(text.substr(fragment.size() + 1)).size(), 3u);
 }
 
 TEST_F(DrainFaults, CreatesTheQueueAsDeepAsAllowed) {
