@@ -323,6 +323,11 @@ TEST_F(Shipped, CompletionOffersOptionsAndNames) {
         {"tembra-drain --f", "--follow"},
         {"tembra-drain --depth 1", ""},
         {"tembra-demo ''", ""},
+        {"tembra-view -p al", "alert alert..warn"},
+        {"tembra-view -o j", "json"},
+        {"tembra-forward --fac", "--facility"},
+        {"tembra-forward --facility local7", "local7"},
+        {"tembra-forward re", "relp://"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.words);
