@@ -44,7 +44,7 @@ std::string format(const char *layout, auto... args) {
     return text;
 }
 
-std::string day_text() { return bed::read_file(run::day_path()); }
+std::string day_text() { return bed::read_file(bed::day_path()); }
 
 long stderr_lines() { return (long)bed::count_of(bed::read_file(kErr), "\n"); }
 
@@ -215,7 +215,7 @@ Row file_moved(bool rename_it) {
     const long half = 100;
     Row row{rename_it ? "day's file renamed (mv f f.1) under --follow" : "day's file removed (rm) under --follow"};
     fresh();
-    const std::string path = run::day_path(), moved = path + ".1";
+    const std::string path = bed::day_path(), moved = path + ".1";
     pid_t drain = start_drain(true);
     produce(0, half, true);
     run::wait_for([&] { return all_in(half, {day_text()}); }, 2000);
@@ -307,7 +307,7 @@ Count killed_at_write(int when, bool *killed) {
     if (!deep_queue(256)) return Count{};
     produce(0, n, false);
     std::string inject = format("inject=write,writev,pwrite64:signal=KILL:when=%d", when);
-    int status = run::reap(run::start({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", run::day_path(), "-e",
+    int status = run::reap(run::start({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", bed::day_path(), "-e",
                           "trace=write,writev,pwrite64", "-e", inject, run::program("tembra-drain")},
                          "/dev/null", kErr));
     *killed = status == 128 + SIGKILL;  // strace ends as its tracee did
@@ -348,7 +348,7 @@ Row fragment_left() {
     const std::string fragment = "[INFO] 2026-12-08 12:01:16 n99999 (PRO";
     Row row("day's file ending inside a line (a kill mid-write leaves it so), then a drain of 10 lines");
     fresh();
-    int fd = open(run::day_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
+    int fd = open(bed::day_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
     if (fd < 0 || write(fd, fragment.data(), fragment.size()) != (ssize_t)fragment.size()) row.ok = false;
     close(fd);
     produce(0, n, false);
@@ -372,11 +372,11 @@ Row symlink_planted() {
     chmod(kDir.c_str(), 01777);
     int target = open("/var/log/target", O_WRONLY | O_CREAT | O_TRUNC, 0600);
     close(target);
-    symlink("/var/log/target", run::day_path().c_str());
+    symlink("/var/log/target", bed::day_path().c_str());
     produce(0, n, false);
     int status = run::reap(start_drain(false));
     struct stat st {};
-    lstat(run::day_path().c_str(), &st);
+    lstat(bed::day_path().c_str(), &st);
     row.count = tally(n, {}, {bed::read_file("/var/log/target")});
     row.ok = row.count.astray == 0;
     row.note = format("target of the link: %ld bytes; drain %s", (long)bed::read_file("/var/log/target").size(),
@@ -431,7 +431,7 @@ Row umask_000() {
             produce(0, n, false, 0);
         }
         struct stat st {};
-        stat(run::day_path().c_str(), &st);
+        stat(bed::day_path().c_str(), &st);
         modes[by_drain] = st.st_mode & 07777;
         run::reap(start_drain(false, [] { umask(0); }));
         if (by_drain) row.count = tally(n, {day_text()});

@@ -164,9 +164,9 @@ pid_t start_collector() {
 
 pid_t start_drain() {
     mq_unlink("/mqd");
-    unlink(run::day_path().c_str());
+    unlink(bed::day_path().c_str());
     pid_t pid = run::start({"tembra-drain", "--follow"}, "/dev/null", "/var/log/drain.err");
-    run::wait_for([] { return run::pending() >= 0 && access(run::day_path().c_str(), F_OK) == 0; }, 2000);
+    run::wait_for([] { return run::pending() >= 0 && access(bed::day_path().c_str(), F_OK) == 0; }, 2000);
     return pid;
 }
 
@@ -184,7 +184,7 @@ Result run_once(const Plan &plan) {
     pid_t collector = ours ? start_drain() : start_collector();
     Result result;
     result.depth = ours ? queue_depth() : 0;
-    const std::string path = ours ? run::day_path() : kCollectorFile;
+    const std::string path = ours ? bed::day_path() : kCollectorFile;
 
     double t0 = run::seconds();
     std::vector<pid_t> pids;

@@ -87,15 +87,6 @@ bool wait_for(const std::function<bool()> &ready, int timeout_ms) {
     return ready();
 }
 
-std::string day_path() {
-    time_t now = time(nullptr);
-    tm local;
-    localtime_r(&now, &local);
-    char path[64];
-    strftime(path, sizeof path, "/var/log/Tembra/tembra-%Y%m%d.log", &local);
-    return path;
-}
-
 long pending() {
     mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
     if (q == (mqd_t)-1) return -1;

@@ -34,9 +34,6 @@ bool ended(pid_t pid, int *status);
 // Polls ready() every millisecond for up to timeout_ms.
 bool wait_for(const std::function<bool()> &ready, int timeout_ms);
 
-// The day's log file as the logger names it.
-std::string day_path();
-
 // Lines of "/mqd" now pending, or -1 when there is no queue.
 long pending();
 

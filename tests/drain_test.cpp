@@ -47,15 +47,6 @@ struct Follower {
     Output stop(int signal) { return bed::finish(drain, signal); }
 };
 
-std::string day_path() {
-    time_t now = time(nullptr);
-    tm local;
-    localtime_r(&now, &local);
-    char date[16];
-    strftime(date, sizeof date, "%Y%m%d", &local);
-    return bed::kDir + "tembra-" + date + ".log";
-}
-
 // Line k of a numbered set: 70 bytes, its level in the text, so that a line put
 // back on the queue can be checked against its own priority. A batch (1,120
 // bytes) does not divide a page, so a full disk cuts a write short.
@@ -124,7 +115,7 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
         bed::reset();
         post_numbered(kLines);
         fill(4096);
-        const std::string path = day_path();
+        const std::string path = bed::day_path();
         size_t written = 0;
         Output out;
         if (follow) {
@@ -205,7 +196,7 @@ TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         bed::reset();
-        const std::string f = day_path();
+        const std::string f = bed::day_path();
         Follower follower;
         bed::run({"tembra-log", "before"});
         ASSERT_TRUE(bed::wait_for([&] { return bed::read_file(f).find(" before ") != std::string::npos; }, 2000));
@@ -226,7 +217,7 @@ TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
 
 TEST_F(DrainFaults, FollowsAQueueRemovedAndCreatedAgain) {
     Follower follower;
-    const std::string f = day_path();
+    const std::string f = bed::day_path();
     // The file is opened after the queue: then the drain holds the old queue.
     ASSERT_TRUE(bed::wait_for([&] { return !bed::log_file_name().empty() && bed::pending() == 0; }, 2000));
     // Nothing may end the test while the drain is stopped: a stopped orphan
@@ -268,7 +259,7 @@ TEST_F(DrainFaults, AKillMidDrainLosesAtMostOneBatch) {
     // drain ends that line first, so its own lines start whole.
     bed::reset();
     const std::string fragment = "[L1] numbered li";
-    std::ofstream(day_path(), std::ios::binary) << fragment;
+    std::ofstream(bed::day_path(), std::ios::binary) << fragment;
     post_numbered(3);
     EXPECT_EQ(bed::run({"tembra-drain"}).status, 0);
     std::string text = bed::log_contents();
@@ -374,11 +365,11 @@ TEST_F(DrainFaults, OpensTheDayFileSafely) {
         SCOPED_TRACE(row.name);
         bed::reset();
         unlink(target.c_str());
-        ASSERT_EQ(bed::run({"/bin/sh", "-c", "f=" + day_path() + "; " + row.plant}).status, 0);
+        ASSERT_EQ(bed::run({"/bin/sh", "-c", "f=" + bed::day_path() + "; " + row.plant}).status, 0);
         bed::post("must not reach the target\n", 1);
         Output out = bed::run({"tembra-drain"});
         EXPECT_EQ(out.status, 1);
-        EXPECT_EQ(out.err, "Can not access logfile " + day_path() + " : Permission denied\n");
+        EXPECT_EQ(out.err, "Can not access logfile " + bed::day_path() + " : Permission denied\n");
         EXPECT_EQ(bed::read_file(target), "");
         EXPECT_EQ(bed::pending(), 1);
     }
@@ -393,7 +384,7 @@ TEST_F(DrainFaults, OpensTheDayFileSafely) {
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(out.out.find("tembra-"), std::string::npos) << "the log file leaked into exec: " << out.out;
     struct stat st;
-    ASSERT_EQ(stat(day_path().c_str(), &st), 0);
+    ASSERT_EQ(stat(bed::day_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 

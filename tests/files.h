@@ -1,11 +1,22 @@
 // Reading a whole file and counting a text in it, for the tests and the load test.
 #pragma once
 
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace bed {
+
+// The day's log file as the logger names it, for today's local date.
+inline std::string day_path() {
+    time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
+    char path[64];
+    strftime(path, sizeof path, "/var/log/Tembra/tembra-%Y%m%d.log", &local);
+    return path;
+}
 
 inline std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

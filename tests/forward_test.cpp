@@ -36,14 +36,6 @@ void append(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary | std::ios::app) << text;
 }
 
-std::string today_file() {
-    time_t now = time(nullptr);
-    tm local;
-    localtime_r(&now, &local);
-    char name[32];
-    strftime(name, sizeof name, "tembra-%Y%m%d.log", &local);
-    return bed::kDir + name;
-}
 
 // One message as the collector wrote it (RSYSLOG_SyslogProtocol23Format).
 struct Received {
@@ -224,7 +216,7 @@ TEST_F(Forward, EveryRecordOfTwoDaysArrivesWithItsFields) {
 }
 
 TEST_F(Forward, OnceFailsWhenTheCollectorCannotTakeIt) {
-    append(today_file(), line(0, 0, "2026-12-08 10:00:00", "record 0"));
+    append(bed::day_path(), line(0, 0, "2026-12-08 10:00:00", "record 0"));
     const std::string foreign_ca = "/var/log/other-ca";
     mkdir(foreign_ca.c_str(), 0700);
     ASSERT_TRUE(collector::make_certificates(foreign_ca));
@@ -280,7 +272,7 @@ void append_numbered(int start, int end) {
     std::string text;
     for (int n = start; n < end; ++n)
         text += line(n % 5, n % 2, "2026-12-08 10:00:00", "record " + std::to_string(n) + " ok");
-    append(today_file(), text);
+    append(bed::day_path(), text);
 }
 
 TEST_F(Forward, CollectorKilledTwiceOverRelpLosesNothing) {
