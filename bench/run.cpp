@@ -87,15 +87,6 @@ bool wait_for(const std::function<bool()> &ready, int timeout_ms) {
     return ready();
 }
 
-long pending() {
-    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
-    if (q == (mqd_t)-1) return -1;
-    mq_attr attr{};
-    mq_getattr(q, &attr);
-    mq_close(q);
-    return attr.mq_curmsgs;
-}
-
 double median(std::vector<double> figures) {
     if (figures.empty()) return 0;
     std::sort(figures.begin(), figures.end());

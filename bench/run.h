@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sandbox.h"
+
 namespace run {
 
 // Seconds on the monotonic clock.
@@ -35,7 +37,7 @@ bool ended(pid_t pid, int *status);
 bool wait_for(const std::function<bool()> &ready, int timeout_ms);
 
 // Lines of "/mqd" now pending, or -1 when there is no queue.
-long pending();
+inline long pending() { return sandbox_pending(); }
 
 // "median (min-max)" of the figures, printed with the format of one figure.
 std::string spread(std::vector<double> figures, const char *format = "%.0f");

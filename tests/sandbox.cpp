@@ -62,3 +62,12 @@ mqd_t sandbox_create_queue(long maxmsg, long msgsize) {
     attr.mq_msgsize = msgsize;
     return mq_open("/mqd", O_RDWR | O_CREAT | O_NONBLOCK, 0600, &attr);
 }
+
+long sandbox_pending() {
+    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    if (q == (mqd_t)-1) return -1;
+    mq_attr attr{};
+    mq_getattr(q, &attr);
+    mq_close(q);
+    return attr.mq_curmsgs;
+}

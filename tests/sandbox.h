@@ -13,3 +13,6 @@ void sandbox_raise_limit(const char *name, long value);
 // Creates "/mqd" (read-write, non-blocking) with these attributes, raising the
 // limits as needed; -1 when the system refuses.
 mqd_t sandbox_create_queue(long maxmsg, long msgsize);
+
+// Lines of "/mqd" now pending, or -1 when there is no queue.
+long sandbox_pending();

@@ -195,15 +195,6 @@ void post(const std::string &bytes, unsigned int priority) {
     mq_close(q);
 }
 
-long pending() {
-    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
-    if (q == (mqd_t)-1) return -1;
-    mq_attr attr{};
-    mq_getattr(q, &attr);
-    mq_close(q);
-    return attr.mq_curmsgs;
-}
-
 bool create_queue_as_stranger(mode_t mode) {
     pid_t pid = fork();
     if (pid == 0) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include "files.h"
+#include "sandbox.h"
 
 #include <ctime>
 #include <functional>
@@ -55,7 +56,7 @@ struct Message {
 std::vector<Message> take_all();
 // Posts raw bytes to "/mqd", creating it with the default attributes.
 void post(const std::string &bytes, unsigned int priority);
-long pending();
+inline long pending() { return sandbox_pending(); }
 // Creates "/mqd" as another user (nobody) with mode; false when this process
 // cannot change its uid.
 bool create_queue_as_stranger(mode_t mode);
