@@ -35,12 +35,17 @@ std::vector<std::string> tool(const char *name, const std::vector<std::string> &
     return argv;
 }
 
-TEST_F(LogOptions, SystemLoggerLevelNamesAndOptionForms) {
+TEST_F(LogOptions, LevelAndTypeNamesNumbersAndOptionForms) {
     const struct {
         std::vector<std::string> args;
         unsigned priority;
         const char *level, *type, *message;
     } rows[] = {
+        {{"hello", "world"}, 0, "INFO", "PROGRAM", "hello world"},
+        {{"-l", "warn", "-t", "server", "w"}, 2, "WARN", "SERVER", "w"},
+        {{"--level", "Alert", "--type", "Program", "a"}, 4, "ALERT", "PROGRAM", "a"},
+        {{"-l", "3", "-t", "1", "e"}, 3, "ERROR", "SERVER", "e"},
+        {{"-l", "DEBUG", "--", "-x", "y"}, 1, "DEBUG", "PROGRAM", "-x y"},
         {{"-l", "emerg", "m"}, 4, "ALERT", "PROGRAM", "m"},
         {{"-l", "alert", "m"}, 4, "ALERT", "PROGRAM", "m"},
         {{"-l", "crit", "m"}, 4, "ALERT", "PROGRAM", "m"},

@@ -36,31 +36,6 @@ class LogTool : public bed::Test {};
 class DrainTool : public bed::Test {};
 class Threads : public bed::Test {};
 
-TEST_F(LogTool, PostsByNameAndByNumber) {
-    const struct {
-        std::vector<std::string> args;
-        unsigned priority;
-        const char *level, *type, *message;
-    } rows[] = {
-        {{"hello", "world"}, 0, "INFO", "PROGRAM", "hello world"},
-        {{"-l", "warn", "-t", "server", "w"}, 2, "WARN", "SERVER", "w"},
-        {{"--level", "Alert", "--type", "Program", "a"}, 4, "ALERT", "PROGRAM", "a"},
-        {{"-l", "3", "-t", "1", "e"}, 3, "ERROR", "SERVER", "e"},
-        {{"-l", "DEBUG", "--", "-x", "y"}, 1, "DEBUG", "PROGRAM", "-x y"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.message);
-        std::vector<std::string> argv = {"tembra-log"};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        EXPECT_EQ(bed::run(argv).status, 0);
-        auto queued = bed::take_all();
-        ASSERT_EQ(queued.size(), 1u);
-        EXPECT_EQ(queued[0].priority, row.priority);
-        EXPECT_TRUE(bed::matches(queued[0].bytes, bed::line_pattern(row.level, row.type, row.message)))
-            << queued[0].bytes;
-    }
-}
-
 TEST_F(LogTool, EachLineOfInputIsARecordAndPercentSignsStay) {
     Output out = bed::run({"tembra-log", "-l", "error"}, {}, "first %s %d 100%\nsecond %c\n\nlast");
     EXPECT_EQ(out.status, 0);
