@@ -1,4 +1,4 @@
-// Line composition: the name tables, the frame of a line, the timestamp and
+// Line composition: the frame of a line, the timestamp and
 // the small %c/%d/%s formatter, all writing in place into LogLine.
 #include "logger/compose.h"
 
@@ -10,8 +10,6 @@
 #include "logger/logger.h"
 
 char LogLine[LOG_LINE_SIZE];
-const char LogLevelText[5][LOG_NAME_SIZE] = {"INFO", "DEBUG", "WARN", "ERROR", "ALERT"};
-const char LogTypeText[2][LOG_NAME_SIZE] = {"PROGRAM", "SERVER"};
 
 // End of the text in LogLine, and how far the text may grow. The message may
 // only grow up to the room left for the type part and the line's ending.
@@ -66,7 +64,7 @@ void Log_Time(char *buf) {
         struct tm local;
         memset(cached_text, 0, sizeof cached_text);
         if (localtime_r(&now.tv_sec, &local) != NULL) {
-            strftime(cached_text, LOG_TIME_SIZE, "%Y-%m-%d %H:%M:%S", &local);
+            strftime(cached_text, LOG_TIME_SIZE, LOG_TIME_LAYOUT, &local);
         }
         cached_second = now.tv_sec;
     }
@@ -109,8 +107,8 @@ void Log_Print(const char *format, va_list args) {
 
 size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args) {
     char level_scratch[LOG_DECIMAL_SIZE], type_scratch[LOG_DECIMAL_SIZE];
-    const char *level_name = name_of(LogLevelText, 5, level, level_scratch);
-    const char *type_name = name_of(LogTypeText, 2, type, type_scratch);
+    const char *level_name = name_of(LogLevelText, LOG_LEVEL_COUNT, level, level_scratch);
+    const char *type_name = name_of(LogTypeText, LOG_TYPE_COUNT, type, type_scratch);
     size_t tail = strlen(" (") + strlen(type_name) + strlen(") \n");
 
     LogEnd = 0;

@@ -6,18 +6,15 @@
 #include <stdarg.h>
 #include <stddef.h>
 
+#include "logger/line_format.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define LOG_LINE_SIZE 8192
-#define LOG_TIME_SIZE 64
-#define LOG_NAME_SIZE 10
 #define LOG_DECIMAL_SIZE 24 /* a long in decimal, its sign and the NUL */
 
 extern char LogLine[LOG_LINE_SIZE];
-extern const char LogLevelText[5][LOG_NAME_SIZE];
-extern const char LogTypeText[2][LOG_NAME_SIZE];
 
 /* Writes the whole line for one record into LogLine and returns its length. */
 size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args);
@@ -25,7 +22,7 @@ size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args);
 /* Appends the formatted message behind what LogLine holds. */
 void Log_Print(const char *format, va_list args);
 
-/* Writes the local time as "%Y-%m-%d %H:%M:%S" into buf (LOG_TIME_SIZE bytes). */
+/* Writes the local time as LOG_TIME_LAYOUT into buf (LOG_TIME_SIZE bytes). */
 void Log_Time(char *buf);
 
 /* Writes value in decimal into buf (LOG_DECIMAL_SIZE bytes); returns its length. */

@@ -38,18 +38,13 @@ void log_lock(void) { pthread_mutex_lock(&log_mutex); }
 void log_unlock(void) { pthread_mutex_unlock(&log_mutex); }
 static void install_fork_handlers(void) { pthread_atfork(log_lock, log_unlock, log_unlock); }
 
-void get_date(char *date) {
+// The day's path for the local date now.
+void get_path(char *path, size_t size, const char *directory) {
     struct timeval now = {0, 0};
     gettimeofday(&now, NULL);
     struct tm local;
-    memset(date, 0, LOG_DATE_SIZE);
-    if (localtime_r(&now.tv_sec, &local) != NULL) strftime(date, LOG_DATE_SIZE, "%Y%m%d", &local);
-}
-
-void get_path(char *path, size_t size, const char *directory) {
-    char date[LOG_DATE_SIZE];
-    get_date(date);
-    snprintf(path, size, "%stembra-%s.log", directory, date);
+    memset(path, 0, size);
+    if (localtime_r(&now.tv_sec, &local) != NULL) log_day_file_name(path, size, directory, &local);
 }
 
 // Opens "/mqd" and refuses a queue that another user owns, whatever its

@@ -1,13 +1,9 @@
 /* The module's shared state, private to it: the lock over LogLine and the
- * handles, and the fixed names of the queue and the log directory. */
+ * handles, the day's path and the calls that keep the file open. */
 #ifndef TEMBRA_STATE_H
 #define TEMBRA_STATE_H
 
-#define LOG_QUEUE_NAME "/mqd"
-#define LOG_DIRECTORY "/var/log/Tembra/"
-#define LOG_DATE_SIZE 64
-#define LOG_PATH_SIZE 256
-#define LOG_PRIORITY_MAX 4
+#include "logger/line_format.h"
 
 #ifdef __cplusplus
 extern "C" {

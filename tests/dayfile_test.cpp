@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 #include "testbed.h"
 
 namespace {

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <string>
 
+#include "logger/line_format.h"
+
 namespace {
 
-const char kQueue[] = "/mqd";
+const char kQueue[] = LOG_QUEUE_NAME;
 
 // Where the queue file system is mounted, or "" when it is not.
 std::string queue_mount() {

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 
+#include "common/clock.h"
 #include "logger/logger.h"
 #include "tools/drain/drain.h"
 
@@ -24,15 +25,7 @@ constexpr int kRetryMs = 250;       // how soon a failed drain is tried again
 constexpr int kQueueCheckMs = 500;  // how often "/mqd" is looked at
 
 // The next local midnight, as a point in time.
-time_t next_midnight() {
-    time_t now = time(nullptr);
-    tm local;
-    localtime_r(&now, &local);
-    local.tm_mday += 1;
-    local.tm_hour = local.tm_min = local.tm_sec = 0;
-    local.tm_isdst = -1;
-    return mktime(&local);
-}
+time_t next_midnight() { return tools::local_midnight(time(nullptr), 1); }
 
 // Milliseconds from now until the deadline, at most one second.
 int ms_until(time_t deadline) {

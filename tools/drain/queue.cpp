@@ -10,11 +10,12 @@
 #include <string>
 
 #include "logger/logger.h"
+#include "logger/line_format.h"
 #include "tools/drain/drain.h"
 
 namespace {
 
-constexpr long kMessageSize = 8192;
+constexpr long kMessageSize = LOG_LINE_SIZE;
 
 // Creates name with depth lines; 0 or the errno of the refusal.
 int try_create(const char *name, long depth) {
@@ -75,7 +76,7 @@ void create_queue(long depth) {
     rlim_t bytes = raise_byte_limit(depth);
     std::string why;
     for (long n = depth;;) {
-        int error = try_create("/mqd", n);
+        int error = try_create(LOG_QUEUE_NAME, n);
         if (error == EEXIST) return;
         if (error == 0) {
             if (n < depth)

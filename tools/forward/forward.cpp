@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 #include "message.h"
 #include "state.h"
 #include "transport.h"

@@ -2,6 +2,8 @@
 // fields; and octet-counted framing.
 #include "message.h"
 
+#include "common/clock.h"
+
 #include <cstdio>
 
 namespace forward {
@@ -17,16 +19,8 @@ const std::string &timestamp(time_t when) {
     static thread_local time_t last = -1;
     static thread_local std::string text;
     if (when == last && !text.empty()) return text;
-    tm local;
-    localtime_r(&when, &local);
-    char buf[40];
-    size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
-    long offset = local.tm_gmtoff / 60;
-    char sign = offset < 0 ? '-' : '+';
-    if (offset < 0) offset = -offset;
-    snprintf(buf + n, sizeof buf - n, "%c%02ld:%02ld", sign, offset / 60, offset % 60);
     last = when;
-    text = buf;
+    text = tools::rfc3339(when);
     return text;
 }
 

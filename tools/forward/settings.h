@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "logger/line_format.h"
+
 namespace forward {
 
 struct Settings {
@@ -13,7 +15,7 @@ struct Settings {
     std::string scheme;     // "tcp", "tls" or "relp", from collector
     std::string host;       // the collector's host name or address, from collector
     std::string port;       // the collector's port, from collector
-    std::string directory = "/var/log/Tembra/";           // where the day files are
+    std::string directory = LOG_DIRECTORY;                // where the day files are
     std::string state = "/var/lib/tembra/forward.state";  // the saved position
     std::string ca;         // TLS: the CA file the collector's certificate must chain to
     std::string cert;       // TLS: our client certificate, if the collector asks for one

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 
 namespace forward {
 

@@ -17,7 +17,6 @@
 
 namespace {
 
-const char kLogDir[] = "/var/log/Tembra/";
 
 volatile sig_atomic_t stop_requested = 0;
 void on_stop(int) { stop_requested = 1; }
@@ -151,7 +150,7 @@ int main(int argc, char **argv) {
     }
     // A path given that cannot be read is a bad argument; a missing log directory is not.
     bool given = !s.paths.empty();
-    if (!given) s.paths.push_back(kLogDir);
+    if (!given) s.paths.push_back(LOG_DIRECTORY);
     std::vector<std::string> files = view::files_of(s.paths, why);
     if (!why.empty()) {
         std::fprintf(stderr, "tembra-view: %s\n", why.c_str());

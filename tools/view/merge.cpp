@@ -41,8 +41,8 @@ struct Merge::Stream {
 
 namespace {
 
-// The stream of lines that are not records and of levels outside 0-4.
-constexpr int kRest = 5;
+// The stream of lines that are not records and of levels outside the table.
+constexpr int kRest = LOG_LEVEL_COUNT;
 
 // The local midnight starting a day file's date, or 0 for another file.
 time_t start_of(const std::string &path) {
@@ -61,8 +61,8 @@ time_t start_of(const std::string &path) {
 // are being merged are open, however many there are.
 Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snapshot)
     : settings_(settings), files_(std::move(files)) {
-    int low = std::max(settings.min_priority, 0), high = std::min(settings.max_priority, 4);
-    // Lines that are not records and levels outside 0-4: a stream of their own.
+    int low = std::max(settings.min_priority, 0), high = std::min(settings.max_priority, LOG_PRIORITY_MAX);
+    // Lines that are not records and levels outside the table: a stream of their own.
     int first = settings.by_priority ? high : kRest;
     for (size_t i = 0; i < files_.size(); ++i) {
         // A day file holds records of its own date and earlier only.
@@ -115,7 +115,7 @@ bool Merge::advance(Stream &s) {
             return false;
         }
         const dayfile::Record &r = s.head;
-        bool in_range = r.framed && r.priority >= 0 && r.priority <= 4;
+        bool in_range = r.framed && r.priority >= 0 && r.priority <= LOG_PRIORITY_MAX;
         if (r.framed) s.last_time = r.time;
         bool mine = in_range ? r.priority == s.priority : s.priority == kRest;
         s.head_time = r.framed ? r.time : s.last_time;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 #include "settings.h"
 
 namespace view {

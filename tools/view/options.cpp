@@ -8,6 +8,8 @@
 
 #include "settings.h"
 
+#include "common/clock.h"
+
 namespace view {
 
 const char kUsage[] =
@@ -38,7 +40,7 @@ bool set_priority(const std::string &text, Settings &s) {
     size_t dots = text.find("..");
     if (dots == std::string::npos) {
         s.min_priority = level_of(text);
-        s.max_priority = 4;
+        s.max_priority = LOG_PRIORITY_MAX;
         s.by_priority = true;
         return s.min_priority >= 0;
     }
@@ -51,20 +53,11 @@ bool set_priority(const std::string &text, Settings &s) {
 }
 
 bool set_type(const std::string &text, Settings &s) {
-    if (strcasecmp(text.c_str(), "program") == 0 || text == "0") s.type = "PROGRAM";
-    else if (strcasecmp(text.c_str(), "server") == 0 || text == "1") s.type = "SERVER";
-    else return false;
-    return true;
+    int type = log_type_of(text.c_str());
+    if (type >= 0) s.type = LogTypeText[type];
+    return type >= 0;
 }
 
-time_t midnight(time_t t, int days) {
-    tm local;
-    localtime_r(&t, &local);
-    local.tm_mday += days;
-    local.tm_hour = local.tm_min = local.tm_sec = 0;
-    local.tm_isdst = -1;
-    return mktime(&local);
-}
 
 bool set_grep(const std::string &pattern, Settings &s, std::string &why) {
     bool lower = true;
@@ -97,9 +90,9 @@ bool set_lines(const std::string &text, Settings &s) {
 
 time_t parse_when(const std::string &text, time_t now) {
     if (text == "now") return now;
-    if (text == "today") return midnight(now, 0);
-    if (text == "yesterday") return midnight(now, -1);
-    if (text == "tomorrow") return midnight(now, 1);
+    if (text == "today") return tools::local_midnight(now, 0);
+    if (text == "yesterday") return tools::local_midnight(now, -1);
+    if (text == "tomorrow") return tools::local_midnight(now, 1);
     if (text.size() == 19) return dayfile::local_time(text);
     if (text.size() == 10) return dayfile::local_time(text + " 00:00:00");
     if (text.size() < 3 || text[0] != '-' || !std::isdigit((unsigned char)text[1])) return -1;

@@ -2,6 +2,8 @@
 // JSON strings, and paging long output through less -R or $PAGER.
 #include "output.h"
 
+#include "common/clock.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -92,24 +94,13 @@ void append_json(std::string &out, std::string_view text) {
     }
 }
 
-std::string rfc3339(time_t t) {
-    tm local;
-    localtime_r(&t, &local);
-    char text[40];
-    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    long offset = local.tm_gmtoff, magnitude = offset < 0 ? -offset : offset;
-    snprintf(text + n, sizeof text - n, "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
-             magnitude / 60 % 60);
-    return text;
-}
-
 void format(std::string &out, Output output, bool colour, const dayfile::Record &r, time_t time,
             const std::string &file) {
     if (output == Output::Json) {
         if (r.framed) {
             out += "{\"record\":true,\"level\":\"";
             append_json(out, r.level);
-            out += "\",\"priority\":" + std::to_string(r.priority) + ",\"time\":\"" + rfc3339(time) +
+            out += "\",\"priority\":" + std::to_string(r.priority) + ",\"time\":\"" + tools::rfc3339(time) +
                    "\",\"type\":\"";
             append_json(out, r.type);
             out += "\",\"message\":\"";

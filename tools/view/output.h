@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 #include "settings.h"
 
 namespace view {
@@ -19,8 +19,6 @@ void format(std::string &out, Output output, bool colour, const dayfile::Record 
 void append_escaped(std::string &out, std::string_view text);
 // Appends text as the inside of a JSON string.
 void append_json(std::string &out, std::string_view text);
-// "2026-12-08T10:11:12+01:00" for t in the local zone.
-std::string rfc3339(time_t t);
 
 // Standard output, through a pager once the text outgrows the screen.
 class Sink {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 
 namespace view {
 

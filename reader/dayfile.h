@@ -11,17 +11,19 @@
 #include <string_view>
 #include <vector>
 
+#include "logger/line_format.h"
+
 namespace dayfile {
 
 // A record never exceeds this many bytes, all its rows included.
-inline constexpr size_t kMaxRecord = 8192;
+inline constexpr size_t kMaxRecord = LOG_LINE_SIZE;
 
 // One record, or one line that is not a record, as read from a file. The
 // views point into the reader's buffer and stay valid until its next call.
 struct Record {
     bool framed = false;       // false: a line that is not a record, kept as it stands
     std::string_view raw;      // every byte of it, rows and final newline included
-    std::string_view level;    // "WARN", or the number written for a level outside 0-4
+    std::string_view level;    // "WARN", or the number written for a level outside the table
     int priority = -1;         // queue priority: INFO 0, DEBUG 1, WARN 2, ERROR 3, ALERT 4
     std::string_view stamp;    // "YYYY-MM-DD hh:mm:ss"
     time_t time = -1;          // the stamp read as local time

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 
 namespace dayfile {
 
@@ -37,20 +37,7 @@ bool stat_id(const std::string &path, FileId &id, uint64_t *size = nullptr) {
 
 }  // namespace
 
-int date_of(const std::string &path) {
-    std::string_view name = path;
-    if (size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
-    constexpr std::string_view kPrefix = "tembra-";
-    if (!name.starts_with(kPrefix) || name.size() < kPrefix.size() + 12) return 0;
-    std::string_view rest = name.substr(kPrefix.size() + 8);
-    if (rest != ".log" && rest != ".log.gz" && rest != ".log.zst") return 0;
-    int date = 0;
-    for (char c : name.substr(kPrefix.size(), 8)) {
-        if (c < '0' || c > '9') return 0;
-        date = date * 10 + (c - '0');
-    }
-    return date;
-}
+int date_of(const std::string &path) { return log_day_file_date(path.c_str()); }
 
 std::vector<DayFile> list_day_files(const std::string &dir) {
     std::vector<DayFile> files;

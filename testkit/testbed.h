@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "logger/line_format.h"
+
 namespace bed {
 
-inline const std::string kDir = "/var/log/Tembra/";
+inline const std::string kDir = LOG_DIRECTORY;
 
 struct Output {
     std::string out;

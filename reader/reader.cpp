@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "dayfile.h"
-#include "frame.h"
+#include "reader/dayfile.h"
+#include "reader/frame.h"
 
 namespace dayfile {
 

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <string>
 
+#include "logger/line_format.h"
+
 namespace bed {
 
 // The day's log file as the logger names it, for today's local date.
@@ -13,8 +15,8 @@ inline std::string day_path() {
     time_t now = time(nullptr);
     tm local;
     localtime_r(&now, &local);
-    char path[64];
-    strftime(path, sizeof path, "/var/log/Tembra/tembra-%Y%m%d.log", &local);
+    char path[LOG_PATH_SIZE];
+    log_day_file_name(path, sizeof path, LOG_DIRECTORY, &local);
     return path;
 }
 

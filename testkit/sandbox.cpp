@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "logger/line_format.h"
+
 namespace {
 
 void die(const char *what) {
@@ -60,11 +62,11 @@ mqd_t sandbox_create_queue(long maxmsg, long msgsize) {
     mq_attr attr{};
     attr.mq_maxmsg = maxmsg;
     attr.mq_msgsize = msgsize;
-    return mq_open("/mqd", O_RDWR | O_CREAT | O_NONBLOCK, 0600, &attr);
+    return mq_open(LOG_QUEUE_NAME, O_RDWR | O_CREAT | O_NONBLOCK, 0600, &attr);
 }
 
 long sandbox_pending() {
-    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    mqd_t q = mq_open(LOG_QUEUE_NAME, O_RDONLY | O_NONBLOCK);
     if (q == (mqd_t)-1) return -1;
     mq_attr attr{};
     mq_getattr(q, &attr);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/queue_owner.h"
+#include "logger/line_format.h"
 #include "logger/logger.h"
 
 namespace {
@@ -35,28 +36,6 @@ struct Settings {
     std::string message;         // the words, joined by blanks
 };
 
-struct Name {
-    const char *name;
-    int value;
-};
-
-// Our level names, then the system logger's, mapped onto ours.
-const Name kLevels[] = {
-    {"INFO", LogInfo},    {"DEBUG", LogDebug},  {"WARN", LogWarn},     {"ERROR", LogError},
-    {"ALERT", LogAlert},  {"emerg", LogAlert},  {"panic", LogAlert},   {"crit", LogAlert},
-    {"err", LogError},    {"warning", LogWarn}, {"notice", LogInfo},
-};
-const Name kTypes[] = {{"PROGRAM", LogProgram}, {"SERVER", LogServer}};
-
-// The value of a name (any case) or of a digit below count, or -1.
-template <size_t N>
-int parse(const char *word, const Name (&names)[N], int count) {
-    if (word[0] >= '0' && word[0] < '0' + count && word[1] == '\0') return word[0] - '0';
-    for (const Name &n : names)
-        if (strcasecmp(word, n.name) == 0) return n.value;
-    return -1;
-}
-
 int usage_error(const std::string &why) {
     std::fprintf(stderr, "tembra-log: %s\n%s", why.c_str(), kUsage);
     return 2;
@@ -76,11 +55,11 @@ int parse_options(int argc, char **argv, Settings &settings) {
     for (int c; (c = getopt_long(argc, argv, ":l:t:f:ehV", kOptions, nullptr)) != -1;) {
         switch (c) {
         case 'l':
-            settings.level = parse(optarg, kLevels, 5);
+            settings.level = log_level_of(optarg);
             if (settings.level < 0) return usage_error(std::string("bad level '") + optarg + "'");
             break;
         case 't':
-            settings.type = parse(optarg, kTypes, 2);
+            settings.type = log_type_of(optarg);
             if (settings.type < 0)
                 return usage_error(std::string("bad type '") + optarg +
                                    "': -t is the kind of component (PROGRAM or SERVER), not a tag");

@@ -165,7 +165,7 @@ void remove_log_dir() {
     rmdir(kDir.c_str());
 }
 
-void unlink_queue() { mq_unlink("/mqd"); }
+void unlink_queue() { mq_unlink(LOG_QUEUE_NAME); }
 
 void reset() {
     unlink_queue();
@@ -175,7 +175,7 @@ void reset() {
 
 std::vector<Message> take_all() {
     std::vector<Message> messages;
-    mqd_t q = mq_open("/mqd", O_RDONLY | O_NONBLOCK);
+    mqd_t q = mq_open(LOG_QUEUE_NAME, O_RDONLY | O_NONBLOCK);
     if (q == (mqd_t)-1) return messages;
     mq_attr attr{};
     mq_getattr(q, &attr);
@@ -190,7 +190,7 @@ std::vector<Message> take_all() {
 }
 
 void post(const std::string &bytes, unsigned int priority) {
-    mqd_t q = mq_open("/mqd", O_WRONLY | O_CREAT | O_NONBLOCK, 0600, nullptr);
+    mqd_t q = mq_open(LOG_QUEUE_NAME, O_WRONLY | O_CREAT | O_NONBLOCK, 0600, nullptr);
     if (q == (mqd_t)-1 || mq_send(q, bytes.data(), bytes.size(), priority) != 0) die("post");
     mq_close(q);
 }
@@ -200,7 +200,7 @@ bool create_queue_as_stranger(mode_t mode) {
     if (pid == 0) {
         umask(0);
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
-        mqd_t q = mq_open("/mqd", O_RDWR | O_CREAT, mode, nullptr);
+        mqd_t q = mq_open(LOG_QUEUE_NAME, O_RDWR | O_CREAT, mode, nullptr);
         _exit(q == (mqd_t)-1 ? 1 : 0);
     }
     int status = 0;

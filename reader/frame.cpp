@@ -1,17 +1,18 @@
 // A record's frame: "[LEVEL] YYYY-MM-DD hh:mm:ss MESSAGE (TYPE) \n", its
 // level and type names, and its timestamp read as local time.
-#include "frame.h"
+#include "reader/frame.h"
 
 #include <strings.h>
 
 #include <cstring>
 
+#include "logger/line_format.h"
+
 namespace dayfile {
 
 namespace {
 
-const char *const kLevels[] = {"INFO", "DEBUG", "WARN", "ERROR", "ALERT"};
-constexpr size_t kStampLength = 19;
+constexpr size_t kStampLength = LOG_TIME_LENGTH;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -34,14 +35,14 @@ long number_of(std::string_view text) {
 }
 
 bool is_level(std::string_view name) {
-    for (const char *level : kLevels)
+    for (const char *level : LogLevelText)
         if (name == level) return true;
     return is_number(name);
 }
 
 bool is_type(std::string_view name) {
-    if (name.size() == 7) return memcmp(name.data(), "PROGRAM", 7) == 0;
-    if (name.size() == 6) return memcmp(name.data(), "SERVER", 6) == 0;
+    for (const char *type : LogTypeText)
+        if (name == type) return true;
     return is_number(name);
 }
 
@@ -59,14 +60,17 @@ int two(std::string_view s, size_t at) { return (s[at] - '0') * 10 + (s[at + 1] 
 }  // namespace
 
 int priority_of(std::string_view level) {
-    for (int i = 0; i < 5; ++i)
-        if (level.size() == strlen(kLevels[i]) && strncasecmp(level.data(), kLevels[i], level.size()) == 0)
+    for (int i = 0; i < LOG_LEVEL_COUNT; ++i)
+        if (level.size() == strlen(LogLevelText[i]) &&
+            strncasecmp(level.data(), LogLevelText[i], level.size()) == 0)
             return i;
-    if (level.size() == 1 && level[0] >= '0' && level[0] <= '4') return level[0] - '0';
+    if (level.size() == 1 && level[0] >= '0' && level[0] <= '0' + LOG_PRIORITY_MAX) return level[0] - '0';
     return -1;
 }
 
-const char *level_name(int priority) { return priority >= 0 && priority < 5 ? kLevels[priority] : ""; }
+const char *level_name(int priority) {
+    return priority >= 0 && priority < LOG_LEVEL_COUNT ? LogLevelText[priority] : "";
+}
 
 time_t local_time(std::string_view stamp) {
     if (!is_stamp(stamp)) return -1;
@@ -126,8 +130,8 @@ void fill(std::string_view bytes, size_t head, size_t tail, Record &r) {
     r.raw = bytes;
     r.level = bytes.substr(1, close - 1);
     r.priority = -1;
-    for (int i = 0; i < 5 && r.priority < 0; ++i)
-        if (r.level == kLevels[i]) r.priority = i;
+    for (int i = 0; i < LOG_LEVEL_COUNT && r.priority < 0; ++i)
+        if (r.level == LogLevelText[i]) r.priority = i;
     if (r.priority < 0) r.priority = (int)number_of(r.level);
     r.stamp = bytes.substr(close + 2, kStampLength);
     r.time = local_time(r.stamp);

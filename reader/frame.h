@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "dayfile.h"
+#include "reader/dayfile.h"
 
 namespace dayfile::frame {
 
