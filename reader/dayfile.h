@@ -92,6 +92,12 @@ class Reader {
     std::unique_ptr<State> s_;
 };
 
+// Opens path for reading the way every reader of day files must: never
+// blocking (a FIFO is refused, not waited on), only a regular file, and never
+// through a symbolic link at a day file's name (the drain refuses one there
+// too). The descriptor, or -1 with why set.
+int open_day_file(const std::string &path, std::string &why);
+
 // A day file of the log directory: tembra-YYYYMMDD.log, maybe compressed.
 struct DayFile {
     std::string path;

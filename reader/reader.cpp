@@ -232,6 +232,25 @@ Reader &Reader::operator=(Reader &&other) noexcept {
     return *this;
 }
 
+int open_day_file(const std::string &path, std::string &why) {
+    // Never blocks: a FIFO opens at once and is then refused for what it is.
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    if (date_of(path) != 0) flags |= O_NOFOLLOW;
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        why = errno == ELOOP ? "a symbolic link at a day file's name, not followed" : strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = S_ISDIR(st.st_mode) ? "a directory, not a day file" : "not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, 0);  // reads of a regular file never block; O_NONBLOCK was for the open
+    return fd;
+}
+
 bool Reader::open(const std::string &path, uint64_t offset, bool growing) {
     if (!s_) s_ = std::make_unique<State>();
     s_->close();
@@ -240,8 +259,9 @@ bool Reader::open(const std::string &path, uint64_t offset, bool growing) {
     s.path = path;
     s.kind = ends_with(path, ".gz") ? Kind::Gzip : ends_with(path, ".zst") ? Kind::Zstd : Kind::Plain;
     s.growing = growing && s.kind == Kind::Plain;
-    s.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (s.fd < 0) return s.fail(strerror(errno));
+    std::string why;
+    s.fd = open_day_file(path, why);
+    if (s.fd < 0) return s.fail(why);
     struct stat st;
     if (fstat(s.fd, &st) != 0) return s.fail(strerror(errno));
     s.id = {st.st_dev, st.st_ino};
