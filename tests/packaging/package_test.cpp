@@ -1,124 +1,39 @@
-// Running as a service: tembra-log's options and its word on a queue owned by
-// another user, the shipped units, retention, pages, completion and package.
+// What is shipped: the installed library's exports and its consumers, the
+// units, retention, pages, completion, the Debian package and the deps script.
 #include <dirent.h>
 #include <fcntl.h>
 #include <mqueue.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "logger/logger.h"
+#include "sandbox.h"
 #include "testbed.h"
 
 namespace {
 
 using bed::Output;
 
-class LogOptions : public bed::Test {};
-
 void write_file(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-std::vector<std::string> tool(const char *name, const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {name};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-TEST_F(LogOptions, LevelAndTypeNamesNumbersAndOptionForms) {
-    const struct {
-        std::vector<std::string> args;
-        unsigned priority;
-        const char *level, *type, *message;
-    } rows[] = {
-        {{"hello", "world"}, 0, "INFO", "PROGRAM", "hello world"},
-        {{"-l", "warn", "-t", "server", "w"}, 2, "WARN", "SERVER", "w"},
-        {{"--level", "Alert", "--type", "Program", "a"}, 4, "ALERT", "PROGRAM", "a"},
-        {{"-l", "3", "-t", "1", "e"}, 3, "ERROR", "SERVER", "e"},
-        {{"-l", "DEBUG", "--", "-x", "y"}, 1, "DEBUG", "PROGRAM", "-x y"},
-        {{"-l", "emerg", "m"}, 4, "ALERT", "PROGRAM", "m"},
-        {{"-l", "alert", "m"}, 4, "ALERT", "PROGRAM", "m"},
-        {{"-l", "crit", "m"}, 4, "ALERT", "PROGRAM", "m"},
-        {{"--level=err", "m"}, 3, "ERROR", "PROGRAM", "m"},
-        {{"-lwarning", "m"}, 2, "WARN", "PROGRAM", "m"},
-        {{"--level", "NOTICE", "m"}, 0, "INFO", "PROGRAM", "m"},
-        {{"-l", "info", "m"}, 0, "INFO", "PROGRAM", "m"},
-        {{"-l", "debug", "m"}, 1, "DEBUG", "PROGRAM", "m"},
-        {{"-elwarn", "--type=server", "m"}, 2, "WARN", "SERVER", "m"},
-        {{"-tserver", "two", "-lcrit", "words"}, 4, "ALERT", "SERVER", "two words"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.args[0] + " " + row.args[1]);
-        EXPECT_EQ(bed::run(tool("tembra-log", row.args)).status, 0);
-        auto queued = bed::take_all();
-        ASSERT_EQ(queued.size(), 1u);
-        EXPECT_EQ(queued[0].priority, row.priority);
-        EXPECT_TRUE(bed::matches(queued[0].bytes, bed::line_pattern(row.level, row.type, row.message)))
-            << queued[0].bytes;
-    }
-}
-
-TEST_F(LogOptions, LinesOfAFileOrInputWithEmptyOnesSkippedOnRequest) {
-    const std::string file = "/var/log/lines.txt";  // on the test bed's private tmpfs
-    write_file(file, "first\n\nlast %s\n");
-    const struct {
-        std::vector<std::string> args;
-        const char *input;
-        std::vector<std::string> messages;
-    } rows[] = {
-        {{"-f", file}, "", {"first", "", "last %s"}},
-        {{"-e", "-f", file}, "", {"first", "last %s"}},
-        {{"--skip-empty", "--file=" + file}, "", {"first", "last %s"}},
-        {{"-e"}, "a\n\n\nb", {"a", "b"}},
-        {{"-f", "-", "-lerr"}, "x\n\ny\n", {"x", "", "y"}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.args[0]);
-        EXPECT_EQ(bed::run(tool("tembra-log", row.args), {}, row.input).status, 0);
-        auto queued = bed::take_all();
-        ASSERT_EQ(queued.size(), row.messages.size());
-        for (size_t i = 0; i < queued.size(); ++i)
-            EXPECT_NE(queued[i].bytes.find(" " + row.messages[i] + " (PROGRAM) \n"), std::string::npos)
-                << queued[i].bytes;
-    }
-}
-
-TEST_F(LogOptions, MistakenOptionsAreRefusedWithAReason) {
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        const char *reason;
-    } rows[] = {
-        {{"--tag", "app", "m"}, 2, "there is no --tag"},
-        {{"-t", "app", "m"}, 2, "bad type 'app': -t is the kind of component"},
-        {{"-l", "notalevel", "m"}, 2, "bad level 'notalevel'"},
-        {{"-f", "/var/log/lines.txt", "m"}, 2, "not both"},
-        {{"-l"}, 2, "option '-l' needs a value"},
-        {{"-x", "m"}, 2, "unknown or ambiguous option '-x'"},
-        {{"-f", "/var/log/none.txt"}, 1, "tembra-log: /var/log/none.txt: No such file or directory\n"},
-        {{"-f", "/var/log"}, 1, "tembra-log: /var/log: Is a directory\n"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.args[0]);
-        Output out = bed::run(tool("tembra-log", row.args));
-        EXPECT_EQ(out.status, row.status);
-        EXPECT_NE(out.err.find(row.reason), std::string::npos) << out.err;
-        EXPECT_LE(bed::pending(), 0);
-    }
-    EXPECT_EQ(bed::run({"tembra-log", "-V"}).out, "tembra-log 1.0.0\n");
-    Output help = bed::run({"tembra-log", "-h"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("-t, --type=TYPE    the kind of component, not a tag"), std::string::npos);
 }
 
 // Runs argv as another user, or as ourselves when uid is 0.
@@ -128,44 +43,6 @@ std::vector<std::string> as_user(unsigned uid, std::vector<std::string> argv) {
     std::string id = std::to_string(uid);
     argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
     return argv;
-}
-
-TEST_F(LogOptions, AQueueOfAnotherUserIsNamedWithWhatToDo) {
-    if (geteuid() != 0 || !bed::create_queue_as_stranger(0600)) GTEST_SKIP() << "needs root";
-    const std::string mount = "/var/log/mqueue";  // the queue file system, mounted on the private tmpfs
-    const struct {
-        const char *tool;
-        unsigned uid;   // who runs the tool
-        bool mounted;   // whether the queue file system is mounted
-        const char *says;
-    } rows[] = {
-        {"tembra-log", 0, false, "the queue /mqd belongs to nobody (uid 65534), not to root; run as nobody, or "
-                   "drain it as nobody (sudo -u nobody tembra-drain) and remove it (sudo rm "
-                   "/dev/mqueue/mqd)\n"},
-        {"tembra-drain", 0, false, "the queue /mqd belongs to nobody (uid 65534), not to root"},
-        {"tembra-log", 4242, true, "the queue /mqd belongs to nobody (uid 65534), not to uid 4242; run as nobody, "
-                     "or drain it as nobody (sudo -u nobody tembra-drain) and remove it (sudo rm "
-                     "/var/log/mqueue/mqd)\n"},
-        {"tembra-log", 4242, false, "the queue /mqd belongs to another user; to see whom, mount the queue file "
-                      "system (sudo mount -t mqueue none /dev/mqueue)"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.says);
-        if (row.mounted) {
-            ASSERT_EQ(mkdir(mount.c_str(), 0755) == 0 || errno == EEXIST, true);
-            ASSERT_EQ(::mount("mqueue", mount.c_str(), "mqueue", 0, nullptr), 0) << strerror(errno);
-        }
-        std::vector<std::string> argv = {row.tool};
-        if (std::string(row.tool) == "tembra-log") argv.push_back("m");
-        Output out = bed::run(as_user(row.uid, argv));
-        if (row.mounted) umount(mount.c_str());
-        EXPECT_EQ(out.status, 1);
-        size_t module = out.err.find("mq_open(): Permission denied\n");
-        size_t ours = out.err.find(std::string(row.tool) + ": " + row.says);
-        ASSERT_NE(ours, std::string::npos) << out.err;
-        EXPECT_LT(module, ours) << out.err;
-        EXPECT_EQ(bed::count_of(out.err, std::string(row.tool) + ": the queue"), 1u);
-    }
 }
 
 // What "make install" puts in place, staged on the test bed's private tmpfs.
@@ -208,6 +85,20 @@ class Shipped : public ::testing::Test {
     }
     void TearDown() override { bed::unlink_queue(); }
 };
+
+// The names of a library's symbols and their visibility, from readelf -s.
+std::map<std::string, std::string> symbols(const std::string &path, bool defined) {
+    std::map<std::string, std::string> names;
+    std::istringstream table(bed::run({"/bin/sh", "-c", "readelf -sW " + path}).out);
+    for (std::string row; std::getline(table, row);) {
+        std::istringstream fields(row);
+        std::string num, value, size, type, bind, vis, ndx, name;
+        if (fields >> num >> value >> size >> type >> bind >> vis >> ndx >> name && bind == "GLOBAL" &&
+            (ndx != "UND") == defined)
+            names[name] = vis;
+    }
+    return names;
+}
 
 TEST_F(Shipped, UnitsPassSystemdVerify) {
     if (!exists("/usr/bin/systemd-analyze")) GTEST_SKIP() << "systemd-analyze is absent: units not verified";
@@ -427,6 +318,68 @@ TEST(Deps, InstallsOrNamesOnlyWhatIsMissing) {
         EXPECT_EQ(out.status, row.status);
         EXPECT_EQ(out.out + out.err, row.says);
     }
+}
+
+TEST(Install, SharedExportsOnlyThePublicCallsAndBothFormsHideTheRest) {
+    const std::string lib = std::string(TEMBRA_BUILD_DIR) + "/lib/libtembra-logger";
+    const std::set<std::string> exported = {"Log_Init", "Log_Send", "Log_Write", "Log_Drain",
+                                            "Log_Lost", "mqd", "logfile"};
+    Output nm = bed::run({"/bin/sh", "-c", "nm -D --defined-only " + lib + ".so"});
+    ASSERT_EQ(nm.status, 0) << nm.err;
+    std::set<std::string> names;
+    std::istringstream rows(nm.out);
+    for (std::string value, kind, name; rows >> value >> kind >> name;) names.insert(name);
+    EXPECT_EQ(names, exported) << nm.out;
+    EXPECT_NE(bed::run({"/bin/sh", "-c", "objdump -p " + lib + ".so"}).out.find("SONAME               libtembra-logger.so.1\n"),
+              std::string::npos);
+    for (const auto &[name, vis] : symbols(lib + ".a", true)) {
+        if (name.starts_with("__")) continue;  // the compiler's own, e.g. the sanitizers'
+        EXPECT_EQ(vis, exported.count(name) ? "DEFAULT" : "HIDDEN") << name << " in the static library";
+    }
+    EXPECT_GT(symbols(lib + ".a", true).size(), exported.size());
+}
+
+TEST(Install, ConsumersBuildEachWayAndRun) {
+    bed::reset();
+    const std::string stage = "/var/log/stage";  // on the test bed's private tmpfs
+    const std::string flags = TEMBRA_CONSUMER_FLAGS;
+    const std::string src = std::string(TEMBRA_SOURCE_DIR) + "/tests/packaging/consumer";
+    // pkg-config: the shared library by its rpath, the static one by asking the linker for archives.
+    const std::string pc = "-I" + src + " $(pkg-config --cflags tembra-logger) ";
+    const std::string shared = "$(pkg-config --libs tembra-logger) -Wl,-rpath,$(pkg-config --variable=libdir tembra-logger)";
+    const std::string archive = "-Wl,-Bstatic $(pkg-config --static --libs tembra-logger) -Wl,-Bdynamic";
+    const std::string script =
+        "set -e; rm -rf " + stage + "; cmake --install " TEMBRA_BUILD_DIR " --prefix " + stage +
+        " >/dev/null; cmake -S " + src + " -B " + stage + "/cm -DCMAKE_PREFIX_PATH=" + stage +
+        " '-DCMAKE_C_FLAGS=" + flags + "' '-DCMAKE_CXX_FLAGS=" + flags + "' '-DCMAKE_EXE_LINKER_FLAGS=" + flags +
+        "' >/dev/null; cmake --build " + stage + "/cm >/dev/null; export PKG_CONFIG_PATH=$(echo " + stage +
+        "/lib*/pkgconfig); cd " + stage + "; " +
+        "cc " + flags + " " + src + "/consumer.c " + pc + shared + " -o pc_c_shared; " +
+        "cc " + flags + " " + src + "/consumer.c " + pc + archive + " -o pc_c_static; " +
+        "c++ -std=c++20 " + flags + " " + src + "/consumer.cpp " + pc + shared + " -o pc_cpp_shared; " +
+        "c++ -std=c++20 " + flags + " " + src + "/consumer.cpp " + pc + archive + " -o pc_cpp_static";
+    Output built = bed::run({"/bin/sh", "-c", script});
+    ASSERT_EQ(built.status, 0) << built.err;
+    const struct {
+        const char *program;
+        bool shared;
+    } rows[] = {{"cm/consumer_c_shared", true},  {"cm/consumer_c_static", false},
+                {"cm/consumer_cpp_shared", true}, {"cm/consumer_cpp_static", false},
+                {"pc_c_shared", true},            {"pc_c_static", false},
+                {"pc_cpp_shared", true},          {"pc_cpp_static", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.program);
+        const std::string program = stage + "/" + row.program;
+        std::string needed = bed::run({"/bin/sh", "-c", "readelf -d " + program}).out;
+        EXPECT_EQ(needed.find("[libtembra-logger.so.1]") != std::string::npos, row.shared) << needed;
+        std::string before = bed::log_contents();
+        Output out = bed::run({program, row.program});
+        EXPECT_EQ(out.status, 0) << out.err;
+        EXPECT_TRUE(bed::matches(bed::log_contents().substr(before.size()),
+                                 bed::line_pattern("ERROR", "SERVER", std::string("consumer ") + row.program)))
+            << bed::log_contents();
+    }
+    bed::unlink_queue();
 }
 
 }  // namespace

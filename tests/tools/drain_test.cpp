@@ -1,5 +1,5 @@
-// tembra-drain under faults (a full disk, its file or queue replaced, SIGHUP, a
-// kill mid-drain), its deep queue, its readiness and the day's file opened safely.
+// tembra-drain once and with --follow: its options, following its path, the
+// queue and midnight, faults, readiness and the day's file opened safely.
 #include <fcntl.h>
 #include <mqueue.h>
 #include <signal.h>
@@ -8,15 +8,21 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logger/logger.h"
@@ -26,8 +32,6 @@
 namespace {
 
 using bed::Output;
-
-const std::string kFiller = bed::kDir + "filler";
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
@@ -90,97 +94,26 @@ std::set<std::string> checked_lines(const std::string &file) {
     return seen;
 }
 
-// A 16 KiB tmpfs over the log directory, room left for `room` bytes of log.
-class FullDisk : public bed::Test {
-  protected:
-    void fill(size_t room) {
-        ASSERT_EQ(mount("tembra-full", bed::kDir.c_str(), "tmpfs", 0, "size=16k,mode=0755"), 0);
-        std::string filler(16384 - room, 'f');
-        int fd = open(kFiller.c_str(), O_WRONLY | O_CREAT, 0600);
-        ASSERT_EQ(write(fd, filler.data(), filler.size()), (ssize_t)filler.size());
-        close(fd);
-    }
-    void TearDown() override {
-        umount2(bed::kDir.c_str(), MNT_DETACH);
-        bed::Test::TearDown();
-    }
-};
-
 class DrainFaults : public bed::Test {};
 
-TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
-    constexpr int kLines = 180;  // 12,600 bytes: too many for 4 KiB, all fit in 16 KiB
-    for (bool follow : {false, true}) {
-        SCOPED_TRACE(follow ? "--follow" : "once");
-        bed::reset();
-        post_numbered(kLines);
-        fill(4096);
-        const std::string path = bed::day_path();
-        size_t written = 0;
-        Output out;
-        if (follow) {
-            Follower follower;
-            ASSERT_TRUE(bed::wait_for([&] { return !bed::read_file(path).empty(); }, 2000));
-            usleep(600000);  // several retries while the disk stays full
-            written = checked_lines(bed::read_file(path)).size();
-            long waiting = bed::pending();
-            EXPECT_GE(written + waiting, size_t(kLines - 16)) << "more than a batch taken off while failing";
-            EXPECT_LT(written + waiting, size_t(kLines));
-            unlink(kFiller.c_str());
-            EXPECT_TRUE(bed::wait_for([&] { return lines_of(bed::read_file(path)).size() == kLines; }, 2000))
-                << "not every line written within 2 s of space coming back";
-            out = follower.stop(SIGTERM);
-            EXPECT_EQ(out.status, 0);
-            EXPECT_EQ(bed::count_of(out.err, " lines written late\n"), 1u) << out.err;
-        } else {
-            out = bed::run({"tembra-drain"});
-            EXPECT_EQ(out.status, 1);
-            written = checked_lines(bed::read_file(path)).size();
-            EXPECT_GT(written, 0u);
-            EXPECT_EQ(written + bed::pending(), size_t(kLines)) << "the kept lines are not back in the queue";
-            EXPECT_EQ(bed::count_of(out.err, " unwritten lines put back on the queue\n"), 1u) << out.err;
-            auto queued = bed::take_all();
-            for (const auto &m : queued) EXPECT_EQ(m.bytes.substr(0, 4), "[L" + std::to_string(m.priority) + "]");
-            for (const auto &m : queued) bed::post(m.bytes, m.priority);
-            unlink(kFiller.c_str());
-            EXPECT_EQ(bed::run({"tembra-drain"}).status, 0);
-        }
-        EXPECT_EQ(bed::count_of(out.err, "Log_Write: cannot write " + path + ": No space left on device;"), 1u)
-            << out.err;
-        EXPECT_EQ(checked_lines(bed::read_file(path)).size(), size_t(kLines));
-        EXPECT_EQ(bed::pending(), 0);
-        umount2(bed::kDir.c_str(), MNT_DETACH);
-    }
+// Receives one datagram within two seconds, "" when none came.
+std::string receive(int fd) {
+    timeval limit = {2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char buf[256];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, (size_t)n) : "";
 }
 
-TEST_F(FullDisk, KeptLinesOutliveASecondSetUpAndAreReportedWhenTheQueueCannotTakeThemBack) {
-    post_numbered(20);
-    fill(0);
-    Output out = bed::in_child([] {
-        Log_Init();
-        if (Log_Drain() != -1) return 1;
-        Log_Init();
-        unlink(kFiller.c_str());
-        return Log_Drain() == 20 ? 0 : 2;
-    });
-    EXPECT_EQ(out.status, 0) << out.err;
-    EXPECT_EQ(checked_lines(bed::log_contents()).size(), 20u);
-
-    post_numbered(20);
-    fill(0);
-    out = bed::in_child([] {
-        Log_Init();
-        if (Log_Drain() != -1) return 1;
-        while (mq_send(mqd, "filler", 6, 0) == 0) {
-        }
-        std::exit(0);  // the queue is full when the kept lines go back at exit
-        return 0;
-    });
-    EXPECT_EQ(bed::count_of(out.err, "Log_Write: lost a "), 16u) << out.err;
-    EXPECT_NE(out.err.find("Log_Write: lost a ALERT line: " + numbered(4).substr(0, 60) + "\n"), std::string::npos)
-        << out.err;
-    EXPECT_NE(out.err.find("0 of 16 unwritten lines put back"), std::string::npos) << out.err;
+std::vector<std::string> split_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start + 1));
+    return lines;
 }
+
+class DrainTool : public bed::Test {};
 
 TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
     const struct {
@@ -321,15 +254,6 @@ TEST_F(DrainFaults, BadOptionsExitTwoWithOneLine) {
     EXPECT_EQ(bed::run({"tembra-drain", "-V"}).out, "tembra-drain 1.0.0\n");
 }
 
-// Receives one datagram within two seconds, "" when none came.
-std::string receive(int fd) {
-    timeval limit = {2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    char buf[256];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, (size_t)n) : "";
-}
-
 TEST_F(DrainFaults, TellsTheServiceManagerWhenReadyAndWhenReloading) {
     for (std::string name : {std::string("/var/log/notify"), std::string("@tembra-drain-test-notify")}) {
         SCOPED_TRACE(name);
@@ -399,6 +323,73 @@ TEST_F(DrainFaults, AFailureThatLastsIsReportedOnce) {
     });
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(out.err, "Bad file descriptor :mq_receive()[Log_Write]\n");
+}
+
+TEST_F(DrainTool, OneShotWritesTheFile) {
+    Output demo = bed::run({"tembra-demo"});
+    Output drain = bed::run({"tembra-drain"});
+    EXPECT_EQ(drain.status, 0);
+    EXPECT_NE(drain.out.find("mq_curmsg: 2\n"), std::string::npos);
+    EXPECT_EQ(bed::log_contents(), demo.out.substr(0, 53) + demo.out.substr(54, 45));
+    EXPECT_EQ(bed::pending(), 0);
+
+    bed::run({"tembra-demo"});
+    bed::remove_log_dir();
+    Output missing = bed::run({"tembra-drain"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("Can not access logfile"), std::string::npos);
+    EXPECT_EQ(bed::pending(), 2);
+}
+
+TEST_F(DrainTool, Options) {
+    EXPECT_EQ(bed::run({"tembra-drain", "--help"}).status, 0);
+    EXPECT_EQ(bed::run({"tembra-drain", "--version"}).out, "tembra-drain 1.0.0\n");
+    Output bad = bed::run({"tembra-drain", "--bogus"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("usage: tembra-drain"), std::string::npos);
+}
+
+TEST_F(DrainTool, FollowWritesArrivingLinesPromptlyAndStopsOnSigterm) {
+    bed::Background drain = bed::start({"tembra-drain", "--follow"});
+    ASSERT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
+    for (int k = 0; k < 3; ++k) {
+        bed::run({"tembra-log", "-l", "warn", "line " + std::to_string(k)});
+        bool arrived = bed::wait_for(
+            [&] { return bed::log_contents().find("line " + std::to_string(k)) != std::string::npos; }, 500);
+        EXPECT_TRUE(arrived) << "line " << k << " not in the file within 500 ms";
+    }
+    Output out = bed::finish(drain, SIGTERM);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(bed::count_of(out.out, "[mq_attr_info]"), 1u);
+    EXPECT_EQ(split_lines(bed::log_contents()).size(), 3u);
+}
+
+TEST_F(DrainTool, FollowRollsOverAtLocalMidnight) {
+    // A zone whose local midnight is three seconds away.
+    time_t now = time(nullptr);
+    long offset = ((86400 - 3 - now % 86400) % 86400 + 86400) % 86400;
+    if (offset > 43200) offset -= 86400;
+    long magnitude = offset < 0 ? -offset : offset;
+    char tz[32];
+    std::snprintf(tz, sizeof tz, "TZ=XXX%c%02ld:%02ld:%02ld", offset < 0 ? '+' : '-',
+                  magnitude / 3600, magnitude / 60 % 60, magnitude % 60);
+    const std::string today = "tembra-" + bed::utc_text(now + offset, "%Y%m%d") + ".log";
+    const std::string tomorrow = "tembra-" + bed::utc_text(now + offset + 3, "%Y%m%d") + ".log";
+    ASSERT_NE(today, tomorrow);
+
+    // Producers open the day's file too (empty), so only contents tell which file the drain uses.
+    bed::Background drain = bed::start({"tembra-drain", "--follow"}, {tz});
+    bed::run({"tembra-log", "before"}, {tz});
+    EXPECT_TRUE(bed::wait_for(
+        [&] { return bed::read_file(bed::kDir + today).find(" before ") != std::string::npos; }, 1000));
+    while (time(nullptr) < now + 3) usleep(10000);
+    usleep(300000);
+    bed::run({"tembra-log", "after"}, {tz});
+    EXPECT_TRUE(bed::wait_for(
+        [&] { return bed::read_file(bed::kDir + tomorrow).find(" after ") != std::string::npos; }, 1000))
+        << "the line posted after midnight is not in the new day's file";
+    EXPECT_EQ(bed::finish(drain, SIGINT).status, 0);
+    EXPECT_EQ(bed::read_file(bed::kDir + today).find(" after "), std::string::npos);
 }
 
 }  // namespace

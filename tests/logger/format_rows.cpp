@@ -1,5 +1,5 @@
 // Calls of Log_Send whose formats are checked while compiling; ROW picks one.
-// tests/CMakeLists.txt says which rows compile and which fail, and how.
+// tests/logger/CMakeLists.txt says which rows compile and which fail, and how.
 #include <string>
 
 #include "logger/logger.h"

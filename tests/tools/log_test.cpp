@@ -1,0 +1,243 @@
+// tembra-log: its options, its input, its exit status and its word on a
+// queue owned by another user.
+#include <dirent.h>
+#include <fcntl.h>
+#include <mqueue.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logger/logger.h"
+#include "sandbox.h"
+#include "testbed.h"
+
+namespace {
+
+using bed::Output;
+
+class LogTool : public bed::Test {};
+
+class LogOptions : public bed::Test {};
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> tool(const char *name, const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {name};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Runs argv as another user, or as ourselves when uid is 0.
+std::vector<std::string> as_user(unsigned uid, std::vector<std::string> argv) {
+    if (uid == 0) return argv;
+    argv[0] = bed::bin(argv[0]);
+    std::string id = std::to_string(uid);
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+    return argv;
+}
+
+TEST_F(LogTool, EachLineOfInputIsARecordAndPercentSignsStay) {
+    Output out = bed::run({"tembra-log", "-l", "error"}, {}, "first %s %d 100%\nsecond %c\n\nlast");
+    EXPECT_EQ(out.status, 0);
+    auto queued = bed::take_all();
+    ASSERT_EQ(queued.size(), 4u);
+    const char *want[] = {"first %s %d 100%", "second %c", "", "last"};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_TRUE(bed::matches(queued[i].bytes, bed::line_pattern("ERROR", "PROGRAM", want[i])))
+            << queued[i].bytes;
+
+    EXPECT_EQ(bed::run({"tembra-log", "%s %d 100%"}).status, 0);
+    queued = bed::take_all();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_NE(queued[0].bytes.find(" %s %d 100% (PROGRAM) \n"), std::string::npos);
+}
+
+TEST_F(LogTool, BadArgumentsPostNothing) {
+    const std::vector<std::vector<std::string>> rows = {
+        {"-l", "7", "m"}, {"-l", "bogus", "m"}, {"-l", "-1", "m"}, {"-t", "2", "m"},
+        {"-t", "client", "m"}, {"--nope", "m"}, {"-l"}, {"-t"},
+    };
+    for (const auto &args : rows) {
+        std::vector<std::string> argv = {"tembra-log"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Output out = bed::run(argv);
+        SCOPED_TRACE(argv[1]);
+        EXPECT_EQ(out.status, 2);
+        EXPECT_NE(out.err.find("usage: tembra-log"), std::string::npos);
+        EXPECT_LE(bed::pending(), 0);
+    }
+    EXPECT_EQ(bed::run({"tembra-log", "--help"}).status, 0);
+    EXPECT_EQ(bed::run({"tembra-log", "--version"}).out, "tembra-log 1.0.0\n");
+}
+
+TEST_F(LogTool, ExitsOneWhenARecordWasLost) {
+    const struct {
+        int room;  // messages the queue of 3 has room for
+        const char *input;
+        int status;
+        size_t posted;
+    } rows[] = {{3, "a\nb\n", 0, 2}, {1, "a\nb\nc\n", 1, 1}, {0, "a\n", 1, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.input);
+        bed::reset();
+        mqd_t q = sandbox_create_queue(3, 256);
+        ASSERT_NE(q, (mqd_t)-1);
+        for (int k = row.room; k < 3; ++k) mq_send(q, "fill", 4, 0);
+        mq_close(q);
+        Output out = bed::run({"tembra-log", "-l", "warn"}, {}, row.input);
+        EXPECT_EQ(out.status, row.status) << out.err;
+        EXPECT_EQ(bed::take_all().size(), 3 - row.room + row.posted);
+    }
+}
+
+TEST_F(LogTool, FailsWithoutAQueue) {
+    if (!bed::create_queue_as_stranger(0600)) GTEST_SKIP() << "cannot change uid here";
+    Output out = bed::run({"tembra-log", "m"});
+    EXPECT_EQ(out.status, 1);
+    EXPECT_NE(out.err.find("mq_open(): Permission denied\n"), std::string::npos);
+}
+
+TEST_F(LogOptions, LevelAndTypeNamesNumbersAndOptionForms) {
+    const struct {
+        std::vector<std::string> args;
+        unsigned priority;
+        const char *level, *type, *message;
+    } rows[] = {
+        {{"hello", "world"}, 0, "INFO", "PROGRAM", "hello world"},
+        {{"-l", "warn", "-t", "server", "w"}, 2, "WARN", "SERVER", "w"},
+        {{"--level", "Alert", "--type", "Program", "a"}, 4, "ALERT", "PROGRAM", "a"},
+        {{"-l", "3", "-t", "1", "e"}, 3, "ERROR", "SERVER", "e"},
+        {{"-l", "DEBUG", "--", "-x", "y"}, 1, "DEBUG", "PROGRAM", "-x y"},
+        {{"-l", "emerg", "m"}, 4, "ALERT", "PROGRAM", "m"},
+        {{"-l", "alert", "m"}, 4, "ALERT", "PROGRAM", "m"},
+        {{"-l", "crit", "m"}, 4, "ALERT", "PROGRAM", "m"},
+        {{"--level=err", "m"}, 3, "ERROR", "PROGRAM", "m"},
+        {{"-lwarning", "m"}, 2, "WARN", "PROGRAM", "m"},
+        {{"--level", "NOTICE", "m"}, 0, "INFO", "PROGRAM", "m"},
+        {{"-l", "info", "m"}, 0, "INFO", "PROGRAM", "m"},
+        {{"-l", "debug", "m"}, 1, "DEBUG", "PROGRAM", "m"},
+        {{"-elwarn", "--type=server", "m"}, 2, "WARN", "SERVER", "m"},
+        {{"-tserver", "two", "-lcrit", "words"}, 4, "ALERT", "SERVER", "two words"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+        EXPECT_EQ(bed::run(tool("tembra-log", row.args)).status, 0);
+        auto queued = bed::take_all();
+        ASSERT_EQ(queued.size(), 1u);
+        EXPECT_EQ(queued[0].priority, row.priority);
+        EXPECT_TRUE(bed::matches(queued[0].bytes, bed::line_pattern(row.level, row.type, row.message)))
+            << queued[0].bytes;
+    }
+}
+
+TEST_F(LogOptions, LinesOfAFileOrInputWithEmptyOnesSkippedOnRequest) {
+    const std::string file = "/var/log/lines.txt";  // on the test bed's private tmpfs
+    write_file(file, "first\n\nlast %s\n");
+    const struct {
+        std::vector<std::string> args;
+        const char *input;
+        std::vector<std::string> messages;
+    } rows[] = {
+        {{"-f", file}, "", {"first", "", "last %s"}},
+        {{"-e", "-f", file}, "", {"first", "last %s"}},
+        {{"--skip-empty", "--file=" + file}, "", {"first", "last %s"}},
+        {{"-e"}, "a\n\n\nb", {"a", "b"}},
+        {{"-f", "-", "-lerr"}, "x\n\ny\n", {"x", "", "y"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        EXPECT_EQ(bed::run(tool("tembra-log", row.args), {}, row.input).status, 0);
+        auto queued = bed::take_all();
+        ASSERT_EQ(queued.size(), row.messages.size());
+        for (size_t i = 0; i < queued.size(); ++i)
+            EXPECT_NE(queued[i].bytes.find(" " + row.messages[i] + " (PROGRAM) \n"), std::string::npos)
+                << queued[i].bytes;
+    }
+}
+
+TEST_F(LogOptions, MistakenOptionsAreRefusedWithAReason) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *reason;
+    } rows[] = {
+        {{"--tag", "app", "m"}, 2, "there is no --tag"},
+        {{"-t", "app", "m"}, 2, "bad type 'app': -t is the kind of component"},
+        {{"-l", "notalevel", "m"}, 2, "bad level 'notalevel'"},
+        {{"-f", "/var/log/lines.txt", "m"}, 2, "not both"},
+        {{"-l"}, 2, "option '-l' needs a value"},
+        {{"-x", "m"}, 2, "unknown or ambiguous option '-x'"},
+        {{"-f", "/var/log/none.txt"}, 1, "tembra-log: /var/log/none.txt: No such file or directory\n"},
+        {{"-f", "/var/log"}, 1, "tembra-log: /var/log: Is a directory\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        Output out = bed::run(tool("tembra-log", row.args));
+        EXPECT_EQ(out.status, row.status);
+        EXPECT_NE(out.err.find(row.reason), std::string::npos) << out.err;
+        EXPECT_LE(bed::pending(), 0);
+    }
+    EXPECT_EQ(bed::run({"tembra-log", "-V"}).out, "tembra-log 1.0.0\n");
+    Output help = bed::run({"tembra-log", "-h"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("-t, --type=TYPE    the kind of component, not a tag"), std::string::npos);
+}
+
+TEST_F(LogOptions, AQueueOfAnotherUserIsNamedWithWhatToDo) {
+    if (geteuid() != 0 || !bed::create_queue_as_stranger(0600)) GTEST_SKIP() << "needs root";
+    const std::string mount = "/var/log/mqueue";  // the queue file system, mounted on the private tmpfs
+    const struct {
+        const char *tool;
+        unsigned uid;   // who runs the tool
+        bool mounted;   // whether the queue file system is mounted
+        const char *says;
+    } rows[] = {
+        {"tembra-log", 0, false, "the queue /mqd belongs to nobody (uid 65534), not to root; run as nobody, or "
+                   "drain it as nobody (sudo -u nobody tembra-drain) and remove it (sudo rm "
+                   "/dev/mqueue/mqd)\n"},
+        {"tembra-drain", 0, false, "the queue /mqd belongs to nobody (uid 65534), not to root"},
+        {"tembra-log", 4242, true, "the queue /mqd belongs to nobody (uid 65534), not to uid 4242; run as nobody, "
+                     "or drain it as nobody (sudo -u nobody tembra-drain) and remove it (sudo rm "
+                     "/var/log/mqueue/mqd)\n"},
+        {"tembra-log", 4242, false, "the queue /mqd belongs to another user; to see whom, mount the queue file "
+                      "system (sudo mount -t mqueue none /dev/mqueue)"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.says);
+        if (row.mounted) {
+            ASSERT_EQ(mkdir(mount.c_str(), 0755) == 0 || errno == EEXIST, true);
+            ASSERT_EQ(::mount("mqueue", mount.c_str(), "mqueue", 0, nullptr), 0) << strerror(errno);
+        }
+        std::vector<std::string> argv = {row.tool};
+        if (std::string(row.tool) == "tembra-log") argv.push_back("m");
+        Output out = bed::run(as_user(row.uid, argv));
+        if (row.mounted) umount(mount.c_str());
+        EXPECT_EQ(out.status, 1);
+        size_t module = out.err.find("mq_open(): Permission denied\n");
+        size_t ours = out.err.find(std::string(row.tool) + ": " + row.says);
+        ASSERT_NE(ours, std::string::npos) << out.err;
+        EXPECT_LT(module, ours) << out.err;
+        EXPECT_EQ(bed::count_of(out.err, std::string(row.tool) + ": the queue"), 1u);
+    }
+}
+
+}  // namespace
