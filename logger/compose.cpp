@@ -11,21 +11,26 @@
 
 char LogLine[LOG_LINE_SIZE];
 
-// End of the text in LogLine, and how far the text may grow. The message may
-// only grow up to the room left for the type part and the line's ending.
-static size_t LogEnd;
-static size_t LogLimit = LOG_LINE_SIZE - 1;
+// Where composition stands in LogLine: the end of the text, and how far it may
+// grow. The message may only grow up to the room left for the type part and
+// the line's ending.
+static struct {
+    size_t end;
+    size_t limit;
+} cursor = {0, LOG_LINE_SIZE - 1};
 
 // The text of the last second formatted, reused while the second lasts.
-static time_t cached_second = -1;
-static char cached_text[LOG_TIME_SIZE];
+static struct {
+    time_t second;
+    char text[LOG_TIME_SIZE];
+} stamp_cache = {-1, {0}};
 
 static void append(const char *text, size_t len) {
-    size_t room = LogLimit > LogEnd ? LogLimit - LogEnd : 0;
+    size_t room = cursor.limit > cursor.end ? cursor.limit - cursor.end : 0;
     if (len > room) len = room;
-    memcpy(LogLine + LogEnd, text, len);
-    LogEnd += len;
-    LogLine[LogEnd] = '\0';
+    memcpy(LogLine + cursor.end, text, len);
+    cursor.end += len;
+    LogLine[cursor.end] = '\0';
 }
 
 static void append_str(const char *text) { append(text, strnlen(text, LOG_LINE_SIZE)); }
@@ -53,26 +58,26 @@ static const char *name_of(const char (*table)[LOG_NAME_SIZE], int count, int in
     return scratch;
 }
 
-void Log_Time_Reset(void) { cached_second = -1; }
+void log_time_reset(void) { stamp_cache.second = -1; }
 
 void Log_Time(char *buf) {
     struct timeval now = {0, 0};
     if (gettimeofday(&now, NULL) != 0) {
         fprintf(logfile ? logfile : stderr, "%s:gettimeofday() error\n", "Log_Time");
     }
-    if (now.tv_sec != cached_second) {
+    if (now.tv_sec != stamp_cache.second) {
         struct tm local;
-        memset(cached_text, 0, sizeof cached_text);
+        memset(stamp_cache.text, 0, sizeof stamp_cache.text);
         if (localtime_r(&now.tv_sec, &local) != NULL) {
-            strftime(cached_text, LOG_TIME_SIZE, LOG_TIME_LAYOUT, &local);
+            strftime(stamp_cache.text, LOG_TIME_SIZE, LOG_TIME_LAYOUT, &local);
         }
-        cached_second = now.tv_sec;
+        stamp_cache.second = now.tv_sec;
     }
-    memcpy(buf, cached_text, LOG_TIME_SIZE);
+    memcpy(buf, stamp_cache.text, LOG_TIME_SIZE);
 }
 
 void Log_Print(const char *format, va_list args) {
-    LogEnd = strnlen(LogLine, LOG_LINE_SIZE - 1);
+    cursor.end = strnlen(LogLine, LOG_LINE_SIZE - 1);
     char scratch[LOG_DECIMAL_SIZE];
     bool pending = false;
     const char *p = format;
@@ -97,7 +102,7 @@ void Log_Print(const char *format, va_list args) {
         } else {
             const char *text = va_arg(args, const char *);
             // Only the bytes that can still fit are looked at.
-            size_t room = LogLimit > LogEnd ? LogLimit - LogEnd : 0;
+            size_t room = cursor.limit > cursor.end ? cursor.limit - cursor.end : 0;
             if (text == NULL) text = "(null)";
             append(text, strnlen(text, room));
             pending = false;
@@ -111,8 +116,8 @@ size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args) {
     const char *type_name = name_of(LogTypeText, LOG_TYPE_COUNT, type, type_scratch);
     size_t tail = strlen(" (") + strlen(type_name) + strlen(") \n");
 
-    LogEnd = 0;
-    LogLimit = LOG_LINE_SIZE - 1;
+    cursor.end = 0;
+    cursor.limit = LOG_LINE_SIZE - 1;
     LogLine[0] = '\0';
     append("[", 1);
     append_str(level_name);
@@ -122,12 +127,12 @@ size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args) {
     append_str(stamp);
     append(" ", 1);
 
-    LogLimit = LOG_LINE_SIZE - 1 - tail;
+    cursor.limit = LOG_LINE_SIZE - 1 - tail;
     Log_Print(format, args);
-    LogLimit = LOG_LINE_SIZE - 1;
+    cursor.limit = LOG_LINE_SIZE - 1;
 
     append(" (", 2);
     append_str(type_name);
     append(") \n", 3);
-    return LogEnd;
+    return cursor.end;
 }

@@ -29,7 +29,7 @@ void Log_Time(char *buf);
 size_t log_decimal(char *buf, long value);
 
 /* Forgets the cached timestamp, so the next Log_Time reads the zone anew. */
-void Log_Time_Reset(void);
+void log_time_reset(void);
 
 #ifdef __cplusplus
 }

@@ -14,11 +14,12 @@
 #include "logger/logger.h"
 #include "logger/state.h"
 
-// Records whose post failed: all of them since start, those no loss record has
-// reported yet, and the error of the last failure. Guarded by the log lock.
-static unsigned long lost_total;
-static unsigned long lost_unreported;
-static int lost_errno;
+// Records whose post failed. Guarded by the log lock.
+static struct {
+    unsigned long total;       // since the process started
+    unsigned long unreported;  // not yet in a loss record
+    int last_errno;            // why the last post failed
+} losses;
 
 static unsigned int priority_of(int level) {
     if (level < 0) return 0;
@@ -51,9 +52,9 @@ static size_t fill(int level, int type, const char *format, ...) {
 static size_t fill_loss_record(void) {
     char pid[LOG_DECIMAL_SIZE], count[LOG_DECIMAL_SIZE];
     log_decimal(pid, (long)getpid());
-    log_decimal(count, (long)lost_unreported);
+    log_decimal(count, (long)losses.unreported);
     return fill(LogWarn, LogProgram, "%s[%s]: %s record%s lost: %s", program_invocation_short_name,
-                pid, count, lost_unreported == 1 ? "" : "s", strerror(lost_errno));
+                pid, count, losses.unreported == 1 ? "" : "s", strerror(losses.last_errno));
 }
 
 static long milliseconds_now(void) {
@@ -73,18 +74,18 @@ static void post_loss_record(long wait_ms) {
     while ((sent = mq_send(mqd, LogLine, len, priority_of(LogWarn))) == -1 && errno == EAGAIN &&
            wait_ms > 0 && milliseconds_now() < deadline)
         nanosleep(&pause, NULL);
-    if (sent == 0) lost_unreported = 0;
+    if (sent == 0) losses.unreported = 0;
     memset(LogLine, 0, len);
 }
 
 static void report_losses_at_exit(void) {
     log_lock();
-    if (lost_unreported != 0 && mqd != (mqd_t)-1) post_loss_record(100);
+    if (losses.unreported != 0 && mqd != (mqd_t)-1) post_loss_record(100);
     log_unlock();
 }
 
 // A child starts with no losses of its own; the parent reports its own.
-static void forget_losses(void) { lost_total = lost_unreported = 0; }
+static void forget_losses(void) { losses.total = losses.unreported = 0; }
 
 static void install_loss_handlers(void) {
     atexit(report_losses_at_exit);
@@ -94,9 +95,9 @@ static void install_loss_handlers(void) {
 static void count_loss(int error) {
     static pthread_once_t handlers_once = PTHREAD_ONCE_INIT;
     pthread_once(&handlers_once, install_loss_handlers);
-    ++lost_total;
-    ++lost_unreported;
-    lost_errno = error;
+    ++losses.total;
+    ++losses.unreported;
+    losses.last_errno = error;
 }
 
 // C linkage, as declared for C; C++ callers reach it through the checking template.
@@ -104,7 +105,7 @@ extern "C" TEMBRA_LOGGER_API void Log_Send(int level, int type, const char *form
     va_list args;
     va_start(args, format);
     log_lock();
-    if (lost_unreported != 0 && mqd != (mqd_t)-1) post_loss_record(0);
+    if (losses.unreported != 0 && mqd != (mqd_t)-1) post_loss_record(0);
     size_t len = Log_Fill_LogLine(level, type, format, args);
     va_end(args);
 
@@ -122,7 +123,7 @@ extern "C" TEMBRA_LOGGER_API void Log_Send(int level, int type, const char *form
 
 unsigned long Log_Lost(void) {
     log_lock();
-    unsigned long lost = lost_total;
+    unsigned long lost = losses.total;
     log_unlock();
     return lost;
 }

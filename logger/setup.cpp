@@ -17,17 +17,9 @@
 
 mqd_t mqd = 0;
 FILE *logfile = NULL;
-char LogPath[LOG_PATH_SIZE];
+struct log_day_file log_day;
 
 static bool initialised;
-
-// The identity of the open file, to tell when its path names another one.
-static dev_t file_dev;
-static ino_t file_ino;
-// The file could not be opened and that has been said; said again only after
-// a success.
-static bool file_failure_reported;
-static bool file_ending_checked;  // the open file was seen to end on a whole line
 
 // One lock over LogLine and the handles, so threads never interleave in the
 // line. A fork waits for the record in flight, so the child finds it free.
@@ -63,15 +55,15 @@ static mqd_t open_queue(void) {
     return q;
 }
 
-// Opens LogPath for appending. A symlink at the path is refused (someone who
+// Opens log_day.path for appending. A symlink at the path is refused (someone who
 // may write the directory must not steer our lines into another file), as is
 // anything but a regular file, which could block the open or the writes. The
 // descriptor does not outlive an exec, and the file is never world-writable.
 static FILE *open_file(void) {
     // Read access lets a drain see how the file ends; writing is what matters.
     const int flags = O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-    int fd = open(LogPath, O_RDWR | flags, 0640);
-    if (fd < 0 && errno == EACCES) fd = open(LogPath, O_WRONLY | flags, 0640);
+    int fd = open(log_day.path, O_RDWR | flags, 0640);
+    if (fd < 0 && errno == EACCES) fd = open(log_day.path, O_WRONLY | flags, 0640);
     if (fd < 0) return NULL;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -87,26 +79,26 @@ static FILE *open_file(void) {
     // A buffer of our own keeps the module off the heap; the previous stream is closed.
     static char logfile_buffer[BUFSIZ];
     setvbuf(file, logfile_buffer, _IOFBF, sizeof logfile_buffer);
-    file_dev = st.st_dev;
-    file_ino = st.st_ino;
-    file_ending_checked = false;
+    log_day.dev = st.st_dev;
+    log_day.ino = st.st_ino;
+    log_day.ending_checked = false;
     return file;
 }
 
 bool log_end_on_whole_line(void) {
-    if (file_ending_checked || logfile == NULL) return true;
+    if (log_day.ending_checked || logfile == NULL) return true;
     int fd = fileno(logfile);
     struct stat st;
     char last = '\n';
     if (fstat(fd, &st) == 0 && st.st_size > 0) pread(fd, &last, 1, st.st_size - 1);
     if (last != '\n' && write(fd, "\n", 1) != 1) return false;
-    file_ending_checked = true;
+    log_day.ending_checked = true;
     return true;
 }
 
 static void report_file_failure(void) {
-    fprintf(stderr, "Can not access logfile %s : Permission denied\n", LogPath);
-    file_failure_reported = true;
+    fprintf(stderr, "Can not access logfile %s : Permission denied\n", log_day.path);
+    log_day.failure_reported = true;
 }
 
 static void close_file(void) {
@@ -115,14 +107,14 @@ static void close_file(void) {
 }
 
 void log_follow_path(void) {
-    if (LogPath[0] == '\0') return;
+    if (log_day.path[0] == '\0') return;
     struct stat at;
-    if (logfile != NULL && stat(LogPath, &at) == 0 && at.st_dev == file_dev && at.st_ino == file_ino)
+    if (logfile != NULL && stat(log_day.path, &at) == 0 && at.st_dev == log_day.dev && at.st_ino == log_day.ino)
         return;
     close_file();
     logfile = open_file();
-    if (logfile != NULL) file_failure_reported = false;
-    else if (!file_failure_reported) report_file_failure();
+    if (logfile != NULL) log_day.failure_reported = false;
+    else if (!log_day.failure_reported) report_file_failure();
 }
 
 static void close_handles(void) {
@@ -137,12 +129,12 @@ void Log_Init(void) {
     log_lock();
     close_handles();
     tzset();
-    Log_Time_Reset();
+    log_time_reset();
     mqd = open_queue();
 
-    get_path(LogPath, sizeof LogPath, LOG_DIRECTORY);
+    get_path(log_day.path, sizeof log_day.path, LOG_DIRECTORY);
     logfile = open_file();
-    file_failure_reported = false;
+    log_day.failure_reported = false;
     if (logfile == NULL) report_file_failure();
     initialised = true;
     log_unlock();

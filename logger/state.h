@@ -1,7 +1,12 @@
 /* The module's shared state, private to it: the lock over LogLine and the
- * handles, the day's path and the calls that keep the file open. */
+ * handles, the day's file and the calls that keep it open.
+ * Names: the public calls and the module's buffers and tables as they stand
+ * (Log_Send, LogLine, mqd); other functions and variables lower_case, with
+ * log_ when they are shared between the module's files; macros LOG_UPPER. */
 #ifndef TEMBRA_STATE_H
 #define TEMBRA_STATE_H
+
+#include <sys/types.h>
 
 #include "logger/line_format.h"
 
@@ -13,8 +18,15 @@ extern "C" {
 void log_lock(void);
 void log_unlock(void);
 
-/* The path of the day's file as set-up built it, "" before set-up. */
-extern char LogPath[LOG_PATH_SIZE];
+/* The day's file as set-up opened it. Guarded by the lock. */
+struct log_day_file {
+    char path[LOG_PATH_SIZE]; /* as set-up built it, "" before set-up */
+    dev_t dev;                /* the identity of the open file, to tell when */
+    ino_t ino;                /* its path names another one */
+    bool failure_reported;    /* "cannot open" said; said again only after a success */
+    bool ending_checked;      /* the open file was seen to end on a whole line */
+};
+extern struct log_day_file log_day;
 
 /* Reopens the day's file when its path no longer names the open file (removed,
  * renamed or replaced), or when none is open; one stat when nothing changed.
@@ -25,6 +37,9 @@ void log_follow_path(void);
  * line (a drain killed mid-write) gets a newline, so our lines start whole.
  * Returns false when that newline could not be written. Lock held. */
 bool log_end_on_whole_line(void);
+
+/* Log_Write with Log_Drain's result: the attribute block, then the drain. */
+long log_write(void);
 
 #ifdef __cplusplus
 }

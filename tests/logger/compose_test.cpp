@@ -48,7 +48,7 @@ struct TzScope {
     static void set(const char *tz) {
         tz ? setenv("TZ", tz, 1) : unsetenv("TZ");
         tzset();
-        Log_Time_Reset();
+        log_time_reset();
     }
 };
 

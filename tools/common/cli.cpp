@@ -9,7 +9,7 @@ namespace tools {
 int usage_error(const char *tool, const std::string &why, const char *usage) {
     const char *end = std::strchr(usage, '\n');
     int synopsis = end != nullptr ? (int)(end - usage) : (int)std::strlen(usage);
-    std::fprintf(stderr, "%s: %s\n%.*s\n", tool, why.c_str(), synopsis, usage);
+    std::fprintf(stderr, "%s: %s; %.*s\n", tool, why.c_str(), synopsis, usage);
     return 2;
 }
 

@@ -10,7 +10,8 @@ namespace tools {
 
 inline constexpr int kRun = -1;
 
-// Says "TOOL: why" and the usage's first line on standard error; returns 2.
+// Says "TOOL: why; " and the usage's first line ("usage: TOOL ...") on
+// standard error, as one line; returns 2.
 int usage_error(const char *tool, const std::string &why, const char *usage);
 
 }  // namespace tools

@@ -9,8 +9,9 @@ struct Settings {
     long depth = 1024;    // how many lines "/mqd" should hold when this drain creates it
 };
 
-// The module's printer of the queue's attribute block (the start of Log_Write).
-void print_attr_info(const struct mq_attr *attr);
+// The module's Log_Write with its result, Log_Drain's: the queue's attribute
+// block, then the drain.
+extern "C" long log_write(void);
 
 // Creates "/mqd" as deep as allowed up to depth when it does not exist; says
 // in one line when it got less. An existing queue is left as it is.

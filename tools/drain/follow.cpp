@@ -90,11 +90,8 @@ void reopen(const Settings &settings) {
 
 int follow(const Settings &settings) {
     sigset_t waiting = catch_signals();
-    mq_attr attr{};
-    mq_getattr(mqd, &attr);
-    print_attr_info(&attr);
-    std::fflush(stdout);
-    bool failing = Log_Drain() < 0;
+    bool failing = log_write() < 0;
+    std::fflush(stdout);  // a service's block shows at once, not at exit
     notify("READY=1");
 
     time_t rollover = next_midnight();

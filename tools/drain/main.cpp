@@ -4,6 +4,9 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <string>
+
+#include "common/cli.h"
 
 #include "common/queue_owner.h"
 #include "logger/logger.h"
@@ -21,10 +24,7 @@ const char kUsage[] =
     "  -h, --help     show this help\n"
     "  -V, --version  show the version\n";
 
-int bad_option(const char *why, const char *what) {
-    std::fprintf(stderr, "tembra-drain: %s '%s'; usage: tembra-drain [-f|--follow] [--depth N]\n", why, what);
-    return 2;
-}
+int usage_error(const std::string &why) { return tools::usage_error("tembra-drain", why, kUsage); }
 
 // A depth from 1 to 65536, the most any system allows; 0 when not one.
 long parse_depth(const char *text) {
@@ -33,39 +33,43 @@ long parse_depth(const char *text) {
     return *text != '\0' && *end == '\0' && depth >= 1 && depth <= 65536 ? depth : 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// Fills settings; tools::kRun to go on, else the exit status.
+int parse_options(int argc, char **argv, Settings &settings) {
     enum { kDepth = 256 };
-    const option options[] = {{"follow", no_argument, nullptr, 'f'},
-                              {"depth", required_argument, nullptr, kDepth},
-                              {"help", no_argument, nullptr, 'h'},
-                              {"version", no_argument, nullptr, 'V'},
-                              {nullptr, 0, nullptr, 0}};
-    Settings settings;
+    static const option kOptions[] = {{"follow", no_argument, nullptr, 'f'},
+                                      {"depth", required_argument, nullptr, kDepth},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":fhV", options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":fhV", kOptions, nullptr)) != -1;) {
         switch (c) {
         case 'f': settings.follow = true; break;
         case kDepth:
             settings.depth = parse_depth(optarg);
-            if (settings.depth == 0) return bad_option("--depth takes a number from 1 to 65536, not", optarg);
+            if (settings.depth == 0)
+                return usage_error(std::string("--depth takes a number from 1 to 65536, not '") + optarg + "'");
             break;
         case 'h': std::fputs(kUsage, stdout); return 0;
         case 'V': std::puts("tembra-drain " TEMBRA_VERSION); return 0;
-        case ':': return bad_option("missing the value of", argv[optind - 1]);
-        default: return bad_option("unknown option", argv[optind - 1]);
+        case ':': return usage_error(std::string("missing the value of '") + argv[optind - 1] + "'");
+        default: return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
-    if (optind < argc) return bad_option("unexpected argument", argv[optind]);
+    if (optind < argc) return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
+    return tools::kRun;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Settings settings;
+    if (int status = parse_options(argc, argv, settings); status != tools::kRun) return status;
 
     if (!set_up(settings)) {
         if (mqd == (mqd_t)-1) report_queue_owner("tembra-drain");
         return 1;
     }
     if (settings.follow) return follow(settings);
-    mq_attr attr{};
-    mq_getattr(mqd, &attr);
-    print_attr_info(&attr);
-    return Log_Drain() < 0 ? 1 : 0;
+    return log_write() < 0 ? 1 : 0;
 }

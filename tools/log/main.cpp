@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/cli.h"
 #include "common/queue_owner.h"
 #include "logger/line_format.h"
 #include "logger/logger.h"
@@ -36,14 +37,11 @@ struct Settings {
     std::string message;         // the words, joined by blanks
 };
 
-int usage_error(const std::string &why) {
-    std::fprintf(stderr, "tembra-log: %s\n%s", why.c_str(), kUsage);
-    return 2;
-}
+int usage_error(const std::string &why) { return tools::usage_error("tembra-log", why, kUsage); }
 
 enum { kTag = 256 };
 
-// Fills settings; returns -1 to go on, else the exit status (0 for -h and -V).
+// Fills settings; tools::kRun to go on, else the exit status.
 int parse_options(int argc, char **argv, Settings &settings) {
     static const option kOptions[] = {
         {"level", required_argument, nullptr, 'l'}, {"type", required_argument, nullptr, 't'},
@@ -80,7 +78,7 @@ int parse_options(int argc, char **argv, Settings &settings) {
     }
     if (settings.have_message && settings.file != nullptr)
         return usage_error("give -f FILE or a MESSAGE, not both");
-    return -1;
+    return tools::kRun;
 }
 
 // Posts each line of input; false when reading failed (reported).
@@ -102,7 +100,7 @@ bool post_lines(FILE *input, const Settings &settings) {
 
 int main(int argc, char **argv) {
     Settings settings;
-    if (int status = parse_options(argc, argv, settings); status >= 0) return status;
+    if (int status = parse_options(argc, argv, settings); status != tools::kRun) return status;
     FILE *input = stdin;
     if (settings.file != nullptr && std::strcmp(settings.file, "-") != 0) {
         input = std::fopen(settings.file, "r");
