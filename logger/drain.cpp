@@ -145,6 +145,7 @@ static int receive_batch(void) {
 // Writes the kept lines, then the queue's in batches until it is empty; the
 // lock is held by the caller. Nothing more is received while lines are kept.
 static long drain_to_file(void) {
+    if (log_queue.post_only) return log_report_unreadable();
     if (batch.count > 0 && batch.owner != getpid()) {  // the parent's lines, not ours
         forget_batch();
         said.write_failing = false;

@@ -24,8 +24,14 @@ extern TEMBRA_LOGGER_API FILE *logfile; /* the day's file, or NULL when set-up c
 /* All calls are serialised on one process-wide lock, and fork-safe. */
 
 /* Opens the queue and the day's file. Call once before anything else;
- * a later call closes both and opens them anew. */
+ * a later call closes both and opens them anew. A queue whose mode lets this
+ * user post but not receive is opened for posting only; Log_Write and
+ * Log_Drain then say that it cannot be read and return -1. */
 TEMBRA_LOGGER_API void Log_Init(void);
+
+/* Call before Log_Init in a process that only posts (on != 0): set-up then
+ * opens no day file and says nothing about one. */
+TEMBRA_LOGGER_API void Log_SetPostOnly(int on);
 
 /* Composes one line from a format knowing %c, %d and %s, echoes it to
  * stdout, traces it to stderr and posts it to the queue at priority = level.

@@ -18,6 +18,7 @@
 mqd_t mqd = 0;
 FILE *logfile = NULL;
 struct log_day_file log_day;
+struct log_queue_use log_queue;
 
 static bool initialised;
 
@@ -39,31 +40,70 @@ void get_path(char *path, size_t size, const char *directory) {
     if (localtime_r(&now.tv_sec, &local) != NULL) log_day_file_name(path, size, directory, &local);
 }
 
-// Opens "/mqd" and refuses a queue that another user owns, whatever its
-// permission bits: our lines must not reach a stranger's reader.
-static mqd_t open_queue(void) {
+// Our lines may reach a queue of our own user or of root (the system's drain,
+// which only root can have made), never another user's: whatever its mode,
+// that user could read them.
+static bool queue_trusted(mqd_t q) {
+    struct stat st;
+    return fstat(q, &st) == 0 && (st.st_uid == geteuid() || st.st_uid == 0);
+}
+
+// Opens "/mqd" read-write, creating it; when its mode lets us post but not
+// receive, for posting only. A stranger's queue is refused (EACCES). Says nothing.
+static mqd_t open_queue_quietly(void) {
+    log_queue.post_only = false;
     mqd_t q = mq_open(LOG_QUEUE_NAME, O_RDWR | O_CREAT | O_NONBLOCK, 0600, NULL);
-    if (q != (mqd_t)-1) {
-        struct stat st;
-        if (fstat(q, &st) == 0 && st.st_uid != geteuid()) {
-            mq_close(q);
-            q = (mqd_t)-1;
-            errno = EACCES;
-        }
+    if (q == (mqd_t)-1 && errno == EACCES) {
+        q = mq_open(LOG_QUEUE_NAME, O_WRONLY | O_NONBLOCK);
+        log_queue.post_only = q != (mqd_t)-1;
     }
+    if (q != (mqd_t)-1 && !queue_trusted(q)) {
+        mq_close(q);
+        log_queue.post_only = false;
+        q = (mqd_t)-1;
+        errno = EACCES;
+    }
+    return q;
+}
+
+static mqd_t open_queue(void) {
+    mqd_t q = open_queue_quietly();
     if (q == (mqd_t)-1) fprintf(stderr, "mq_open(): %s\n", strerror(errno));
     return q;
+}
+
+long log_report_unreadable(void) {
+    if (!log_queue.unreadable_said)
+        fprintf(stderr, "Log_Write: the queue %s cannot be read: it lets this user post only\n", LOG_QUEUE_NAME);
+    log_queue.unreadable_said = true;
+    return -1;
 }
 
 // Opens log_day.path for appending. A symlink at the path is refused (someone who
 // may write the directory must not steer our lines into another file), as is
 // anything but a regular file, which could block the open or the writes. The
-// descriptor does not outlive an exec, and the file is never world-writable.
-static FILE *open_file(void) {
+// descriptor does not outlive an exec. A file we create is mode 0640 whatever
+// the umask, and takes the directory's group when the directory is set-group-ID,
+// so that group reads the logs.
+static int open_day_path(void) {
     // Read access lets a drain see how the file ends; writing is what matters.
-    const int flags = O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-    int fd = open(log_day.path, O_RDWR | flags, 0640);
-    if (fd < 0 && errno == EACCES) fd = open(log_day.path, O_WRONLY | flags, 0640);
+    const int flags = O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(log_day.path, O_RDWR | O_CREAT | O_EXCL | flags, 0640);
+        if (fd >= 0) {
+            fchmod(fd, 0640);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+        fd = open(log_day.path, O_RDWR | flags);
+        if (fd < 0 && errno == EACCES) fd = open(log_day.path, O_WRONLY | flags);
+        if (fd >= 0 || errno != ENOENT) return fd;  // ENOENT: removed meanwhile, create it
+    }
+    return -1;
+}
+
+static FILE *open_file(void) {
+    int fd = open_day_path();
     if (fd < 0) return NULL;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -132,10 +172,19 @@ void Log_Init(void) {
     log_time_reset();
     mqd = open_queue();
 
-    get_path(log_day.path, sizeof log_day.path, LOG_DIRECTORY);
-    logfile = open_file();
+    memset(log_day.path, 0, sizeof log_day.path);
     log_day.failure_reported = false;
-    if (logfile == NULL) report_file_failure();
+    if (!log_queue.post_only_asked) {
+        get_path(log_day.path, sizeof log_day.path, LOG_DIRECTORY);
+        logfile = open_file();
+        if (logfile == NULL) report_file_failure();
+    }
     initialised = true;
+    log_unlock();
+}
+
+void Log_SetPostOnly(int on) {
+    log_lock();
+    log_queue.post_only_asked = on != 0;
     log_unlock();
 }

@@ -28,6 +28,18 @@ struct log_day_file {
 };
 extern struct log_day_file log_day;
 
+/* How set-up opened the queue. Guarded by the lock. */
+struct log_queue_use {
+    bool post_only_asked; /* Log_SetPostOnly: set-up opens no day file and says nothing of one */
+    bool post_only;       /* the queue let this process post but not receive */
+    bool unreadable_said; /* "cannot be read" said once */
+};
+extern struct log_queue_use log_queue;
+
+/* In a drain of a queue opened for posting only: says so once, returns -1.
+ * The lock is held by the caller. */
+long log_report_unreadable(void);
+
 /* Reopens the day's file when its path no longer names the open file (removed,
  * renamed or replaced), or when none is open; one stat when nothing changed.
  * The lock is held by the caller. */

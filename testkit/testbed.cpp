@@ -208,6 +208,22 @@ bool create_queue_as_stranger(mode_t mode) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+bool make_queue(uid_t owner, gid_t group, mode_t mode) {
+    mqd_t q = sandbox_create_queue(4, 256);
+    bool made = q != (mqd_t)-1 && fchown(q, owner, group) == 0 && fchmod(q, mode) == 0;
+    if (q != (mqd_t)-1) mq_close(q);
+    return made;
+}
+
+std::vector<std::string> as_user(unsigned uid, std::vector<std::string> argv, const std::string &groups) {
+    if (uid == 0) return argv;
+    argv[0] = bin(argv[0]);
+    std::string id = std::to_string(uid);
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
+                               groups.empty() ? "--clear-groups" : "--groups=" + groups});
+    return argv;
+}
+
 bool matches(const std::string &text, const std::string &pattern) {
     return std::regex_match(text, std::regex(pattern));
 }

@@ -62,6 +62,12 @@ inline long pending() { return sandbox_pending(); }
 // Creates "/mqd" as another user (nobody) with mode; false when this process
 // cannot change its uid.
 bool create_queue_as_stranger(mode_t mode);
+// Creates "/mqd" small (4 lines of 256 bytes) with this owner, group and mode;
+// false when this process may not give it away (not root).
+bool make_queue(uid_t owner, gid_t group, mode_t mode);
+// Runs argv[0] of the build (or an absolute path) as uid with these groups,
+// through setpriv, unless uid is 0.
+std::vector<std::string> as_user(unsigned uid, std::vector<std::string> argv, const std::string &groups = "");
 
 bool matches(const std::string &text, const std::string &pattern);
 // t formatted in UTC with a strftime layout.

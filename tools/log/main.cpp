@@ -110,6 +110,7 @@ int main(int argc, char **argv) {
         }
     }
 
+    Log_SetPostOnly(1);
     Log_Init();
     if (mqd == (mqd_t)-1) {
         report_queue_owner("tembra-log");
