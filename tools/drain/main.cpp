@@ -1,26 +1,28 @@
 // tembra-drain: takes the pending lines off "/mqd" into the day's log file,
 // once, or as they arrive with --follow. Options and the one-shot drain.
 #include <getopt.h>
+#include <grp.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "common/cli.h"
-
-#include "common/queue_owner.h"
 #include "logger/logger.h"
 #include "tools/drain/drain.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: tembra-drain [-f|--follow] [--depth N] [-h|--help] [-V|--version]\n"
+    "usage: tembra-drain [-f|--follow] [--depth N] [--posters=WHO] [-h|--help] [-V|--version]\n"
     "  Appends every line pending in the queue /mqd to /var/log/Tembra/tembra-YYYYMMDD.log.\n"
     "  -f, --follow   keep running, draining as lines arrive, until SIGINT or SIGTERM;\n"
-    "                 SIGHUP reopens the file\n"
+    "                 SIGHUP reopens the file; a /mqd of another user is taken over\n"
     "  --depth N      when /mqd does not exist, create it to hold N lines (default 1024)\n"
     "                 or as many as the system allows\n"
+    "  --posters=WHO  who may post to /mqd: all, group (the drain's group), group:NAME\n"
+    "                 or owner (the default); only the drain's user reads it\n"
     "  -h, --help     show this help\n"
     "  -V, --version  show the version\n";
 
@@ -33,11 +35,25 @@ long parse_depth(const char *text) {
     return *text != '\0' && *end == '\0' && depth >= 1 && depth <= 65536 ? depth : 0;
 }
 
+// Fills posters from "all", "owner", "group" or "group:NAME"; "" or why not.
+std::string parse_posters(const std::string &text, Posters &posters) {
+    posters.given = true;
+    posters.group = getegid();
+    if (text == "all") posters.kind = Posters::kAll;
+    else if (text == "owner") posters.kind = Posters::kOwner;
+    else if (text == "group") posters.kind = Posters::kGroup;
+    else if (!text.starts_with("group:")) return "--posters takes all, group, group:NAME or owner, not '" + text + "'";
+    else if (group *named = getgrnam(text.c_str() + 6)) posters = {Posters::kGroup, named->gr_gid, true};
+    else return "--posters: there is no group '" + text.substr(6) + "'";
+    return "";
+}
+
 // Fills settings; tools::kRun to go on, else the exit status.
 int parse_options(int argc, char **argv, Settings &settings) {
-    enum { kDepth = 256 };
+    enum { kDepth = 256, kPosters };
     static const option kOptions[] = {{"follow", no_argument, nullptr, 'f'},
                                       {"depth", required_argument, nullptr, kDepth},
+                                      {"posters", required_argument, nullptr, kPosters},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -49,6 +65,9 @@ int parse_options(int argc, char **argv, Settings &settings) {
             settings.depth = parse_depth(optarg);
             if (settings.depth == 0)
                 return usage_error(std::string("--depth takes a number from 1 to 65536, not '") + optarg + "'");
+            break;
+        case kPosters:
+            if (std::string why = parse_posters(optarg, settings.posters); !why.empty()) return usage_error(why);
             break;
         case 'h': std::fputs(kUsage, stdout); return 0;
         case 'V': std::puts("tembra-drain " TEMBRA_VERSION); return 0;
@@ -66,10 +85,7 @@ int main(int argc, char **argv) {
     Settings settings;
     if (int status = parse_options(argc, argv, settings); status != tools::kRun) return status;
 
-    if (!set_up(settings)) {
-        if (mqd == (mqd_t)-1) report_queue_owner("tembra-drain");
-        return 1;
-    }
+    if (!set_up(settings)) return 1;
     if (settings.follow) return follow(settings);
     return log_write() < 0 ? 1 : 0;
 }
