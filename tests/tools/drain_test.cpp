@@ -1,6 +1,7 @@
 // tembra-drain once and with --follow: its options, following its path, the
 // queue and midnight, faults, readiness and the day's file opened safely.
 #include <fcntl.h>
+#include <grp.h>
 #include <mqueue.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -240,6 +241,7 @@ TEST_F(DrainFaults, CreatesTheQueueAsDeepAsAllowed) {
 TEST_F(DrainFaults, BadOptionsExitTwoWithOneLine) {
     const std::vector<std::vector<std::string>> rows = {
         {"--bogus"}, {"-x"}, {"--depth"}, {"--depth", "0"}, {"--depth", "12x"}, {"--depth", "70000"}, {"extra"},
+        {"--posters"}, {"--posters=some"}, {"--posters=group:no-such-group"},
     };
     for (const auto &args : rows) {
         std::vector<std::string> argv = {"tembra-drain"};
@@ -300,16 +302,35 @@ TEST_F(DrainFaults, OpensTheDayFileSafely) {
 
     bed::reset();
     Output out = bed::in_child([] {
-        umask(0);
         Log_Init();
         execl("/bin/ls", "ls", "-l", "/proc/self/fd/", (char *)nullptr);
         return 127;
     });
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(out.out.find("tembra-"), std::string::npos) << "the log file leaked into exec: " << out.out;
-    struct stat st;
-    ASSERT_EQ(stat(bed::day_path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// A day file the drain creates is 0640 whatever the umask, and takes the group
+// of a set-group-ID directory, so that group reads the logs.
+TEST_F(DrainFaults, DayFilesAreReadByTheDirectorysGroup) {
+    const struct {
+        const char *umask;
+        gid_t dir_group;  // the directory made 2750 with this group; 0 leaves it 0755 root's
+    } rows[] = {{"000", 0}, {"077", 0}, {"022", 4}, {"077", 4}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.umask) + " " + std::to_string(row.dir_group));
+        bed::reset();
+        if (row.dir_group != 0 && (chown(bed::kDir.c_str(), 0, row.dir_group) != 0 || chmod(bed::kDir.c_str(), 02750) != 0))
+            GTEST_SKIP() << "cannot give the directory a group here";
+        bed::post("a line\n", 1);
+        Output out = bed::run({"/bin/sh", "-c", std::string("umask ") + row.umask + "; exec " + bed::bin("tembra-drain")});
+        EXPECT_EQ(out.status, 0) << out.err;
+        struct stat st;
+        ASSERT_EQ(stat(bed::day_path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(st.st_gid, row.dir_group);
+        EXPECT_EQ(bed::log_contents(), "a line\n");
+    }
 }
 
 TEST_F(DrainFaults, AFailureThatLastsIsReportedOnce) {
@@ -323,6 +344,102 @@ TEST_F(DrainFaults, AFailureThatLastsIsReportedOnce) {
     });
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(out.err, "Bad file descriptor :mq_receive()[Log_Write]\n");
+}
+
+// True once the process has ended (a zombie until collected).
+bool exited(pid_t pid) {
+    std::string stat = bed::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    return end == std::string::npos || stat.compare(end, 4, ") Z ") == 0;
+}
+
+// The mode and group of "/mqd", read through the queue file system; "" when there is none.
+std::string queue_mode() {
+    const std::string mount = "/var/log/mq";
+    mkdir(mount.c_str(), 0755);
+    if (::mount("mqueue", mount.c_str(), "mqueue", 0, nullptr) != 0) return "cannot mount";
+    struct stat st;
+    char text[32] = "";
+    if (stat((mount + "/mqd").c_str(), &st) == 0)
+        std::snprintf(text, sizeof text, "%04o %u:%u", st.st_mode & 07777, st.st_uid, st.st_gid);
+    umount(mount.c_str());
+    return text;
+}
+
+TEST_F(DrainTool, PostersChooseTheQueuesModeWhateverTheUmask) {
+    if (geteuid() != 0 || getgrnam("adm") == nullptr) GTEST_SKIP() << "needs root and group adm";
+    const struct {
+        const char *posters;  // "" for none
+        const char *umask;
+        mode_t existing;      // a queue of ours with this mode exists; 0 for none
+        const char *mode;
+    } rows[] = {
+        {"", "000", 0, "0600 0:0"},
+        {"--posters=owner", "000", 0, "0600 0:0"},
+        {"--posters=all", "077", 0, "0622 0:0"},
+        {"--posters=group", "077", 0, "0620 0:0"},
+        {"--posters=group:adm", "022", 0, "0620 0:4"},
+        {"", "022", 0644, "0644 0:0"},
+        {"--posters=all", "022", 0600, "0622 0:0"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.posters) + " " + row.umask);
+        bed::reset();
+        if (row.existing) {
+            ASSERT_TRUE(bed::make_queue(0, 0, row.existing));
+        }
+        Output out = bed::run({"/bin/sh", "-c", std::string("umask ") + row.umask + "; exec " +
+                                                    bed::bin("tembra-drain") + " --depth 4 " + row.posters});
+        EXPECT_EQ(out.status, 0) << out.err;
+        EXPECT_EQ(queue_mode(), row.mode);
+    }
+}
+
+// A following drain finds "/mqd" made by another user: it takes the lines into
+// a queue of its own, or says in one line why it may not and what to do.
+TEST_F(DrainTool, AFollowingDrainTakesOverAnotherUsersQueue) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string setpriv = "/usr/bin/setpriv";
+    mkdir("/var/log/mq", 0755);
+    const struct {
+        const char *name;
+        std::vector<std::string> argv;
+        bool taken;
+        const char *says;
+    } rows[] = {
+        {"service", {"tembra-drain", "--follow", "--depth", "4"}, true,
+         "tembra-drain: /mqd was made by nobody (uid 65534): took its 2 lines and made it anew as root's\n"},
+        {"without CAP_DAC_READ_SEARCH",
+         {setpriv, "--bounding-set=-dac_override,-dac_read_search", bed::bin("tembra-drain"), "--follow", "--depth", "4"},
+         false,
+         "tembra-drain: cannot take over /mqd from nobody (uid 65534): Permission denied; run the drain as root "
+         "with CAP_DAC_READ_SEARCH (as tembra-drain.service does), or drain it as nobody (sudo -u nobody "
+         "tembra-drain) and remove it (sudo rm /var/log/mq/mqd)\n"},
+        {"once", {"tembra-drain"}, false, "mq_open(): Permission denied\ntembra-drain: the queue /mqd belongs to nobody"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        bed::reset();
+        ASSERT_TRUE(bed::make_queue(0, 0, 0600));
+        bed::post("first\n", 1);
+        bed::post("second\n", 3);
+        ASSERT_TRUE(bed::make_queue(65534, 65534, 0600));  // the same queue, given away
+        ASSERT_EQ(::mount("mqueue", "/var/log/mq", "mqueue", 0, nullptr), 0) << "as where the system mounts it";
+        bed::Background drain = bed::start(row.argv);
+        if (row.taken) {
+            EXPECT_TRUE(bed::wait_for([] { return bed::log_contents() == "second\nfirst\n"; }, 2000))
+                << bed::log_contents();
+        } else {
+            EXPECT_TRUE(bed::wait_for([&] { return exited(drain.pid); }, 2000)) << "the drain stays";
+        }
+        umount("/var/log/mq");
+        Output out = bed::finish(drain, exited(drain.pid) ? 0 : SIGTERM);
+        EXPECT_EQ(out.status, row.taken ? 0 : 1);
+        EXPECT_EQ(out.err.rfind(row.says, 0), 0u) << out.err;
+        EXPECT_EQ(bed::count_of(out.err, "\n"), row.argv.size() > 1 ? 1u : 2u) << out.err;
+        EXPECT_EQ(queue_mode(), row.taken ? "0600 0:0" : "0600 65534:65534");
+        EXPECT_EQ(bed::pending(), row.taken ? 0 : 2);
+    }
 }
 
 TEST_F(DrainTool, OneShotWritesTheFile) {

@@ -122,7 +122,7 @@ Stranger take_over() {
     stranger.refused = true;
     std::string name = user_name(owner.uid);
     say_once(std::string("cannot take over " LOG_QUEUE_NAME " from ") + name + " (uid " + std::to_string(owner.uid) +
-             "): " + strerror(error) + "; run the drain as root with CAP_DAC_READ_SEARCH and CAP_FOWNER (as "
+             "): " + strerror(error) + "; run the drain as root with CAP_DAC_READ_SEARCH (as "
              "tembra-drain.service does), or drain it as " + name + " (sudo -u " + name +
              " tembra-drain) and remove it (sudo rm " + owner.file + ")");
     return stranger;
