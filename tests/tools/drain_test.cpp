@@ -406,9 +406,12 @@ TEST_F(DrainTool, AFollowingDrainTakesOverAnotherUsersQueue) {
         std::vector<std::string> argv;
         bool taken;
         const char *says;
+        bool while_following = false;  // the queue is replaced after the drain started
     } rows[] = {
         {"service", {"tembra-drain", "--follow", "--depth", "4"}, true,
          "tembra-drain: /mqd was made by nobody (uid 65534): took its 2 lines and made it anew as root's\n"},
+        {"replaced while following", {"tembra-drain", "--follow", "--depth", "4"}, true,
+         "tembra-drain: /mqd was made by nobody (uid 65534): took its 2 lines and made it anew as root's\n", true},
         {"without CAP_DAC_READ_SEARCH",
          {setpriv, "--bounding-set=-dac_override,-dac_read_search", bed::bin("tembra-drain"), "--follow", "--depth", "4"},
          false,
@@ -417,15 +420,29 @@ TEST_F(DrainTool, AFollowingDrainTakesOverAnotherUsersQueue) {
          "tembra-drain) and remove it (sudo rm /var/log/mq/mqd)\n"},
         {"once", {"tembra-drain"}, false, "mq_open(): Permission denied\ntembra-drain: the queue /mqd belongs to nobody"},
     };
+    // nobody's queue with two lines: made, filled, then given away.
+    auto plant = [] {
+        bool made = bed::make_queue(0, 0, 0600);
+        bed::post("first\n", 1);
+        bed::post("second\n", 3);
+        return made && bed::make_queue(65534, 65534, 0600);
+    };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         bed::reset();
-        ASSERT_TRUE(bed::make_queue(0, 0, 0600));
-        bed::post("first\n", 1);
-        bed::post("second\n", 3);
-        ASSERT_TRUE(bed::make_queue(65534, 65534, 0600));  // the same queue, given away
+        if (!row.while_following) {
+            ASSERT_TRUE(plant());
+        }
         ASSERT_EQ(::mount("mqueue", "/var/log/mq", "mqueue", 0, nullptr), 0) << "as where the system mounts it";
         bed::Background drain = bed::start(row.argv);
+        if (row.while_following) {
+            EXPECT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
+            kill(drain.pid, SIGSTOP);  // so that it cannot make /mqd anew before nobody does
+            bed::unlink_queue();
+            bool planted = plant();
+            kill(drain.pid, SIGCONT);
+            EXPECT_TRUE(planted);
+        }
         if (row.taken) {
             EXPECT_TRUE(bed::wait_for([] { return bed::log_contents() == "second\nfirst\n"; }, 2000))
                 << bed::log_contents();
