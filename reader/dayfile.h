@@ -92,6 +92,11 @@ class Reader {
     std::unique_ptr<State> s_;
 };
 
+// In a plain file, the first place at or after offset where a record
+// surely starts: just after a row that ends a record. 0 when none is near
+// (or the file cannot be read that way): then read from the start.
+uint64_t record_start_after(const std::string &path, uint64_t offset);
+
 // Opens path for reading the way every reader of day files must: never
 // blocking (a FIFO is refused, not waited on), only a regular file, and never
 // through a symbolic link at a day file's name (the drain refuses one there

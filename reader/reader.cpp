@@ -134,6 +134,21 @@ int open_day_file(const std::string &path, std::string &why) {
     return fd;
 }
 
+uint64_t record_start_after(const std::string &path, uint64_t offset) {
+    std::string why;
+    int fd = path.ends_with(".log") ? open_day_file(path, why) : -1;
+    if (fd < 0) return 0;
+    std::vector<char> bytes(4 * kMaxRecord);
+    ssize_t n = pread(fd, bytes.data(), bytes.size(), (off_t)offset);
+    ::close(fd);
+    std::string_view data(bytes.data(), n > 0 ? (size_t)n : 0);
+    // The row holding offset may be any part of one; the next rows are whole.
+    size_t row = data.find('\n');
+    for (size_t nl; row != std::string_view::npos && (nl = data.find('\n', row + 1)) != std::string_view::npos; row = nl)
+        if (frame::tail_start(data.substr(row + 1, nl - row)) != frame::npos) return offset + nl + 1;
+    return 0;
+}
+
 bool Reader::open(const std::string &path, uint64_t offset, bool growing) {
     s_ = std::make_unique<State>();
     State &s = *s_;

@@ -33,6 +33,7 @@ struct Source::State {
     bool eof = false;      // the file has no more compressed bytes
     bool between = true;   // at the start of a member or frame (a clean end is allowed)
     bool failed = false;
+    std::string damage;    // found after bytes that are still to be yielded
     z_stream z{};
     bool z_ready = false;
 #ifdef TEMBRA_ZSTD
@@ -44,6 +45,13 @@ struct Source::State {
         error = why;
         failed = true;
         return -1;
+    }
+
+    // Damage found after produced bytes: those first, the damage on the next read.
+    ssize_t damaged(const std::string &why, size_t produced) {
+        if (produced == 0) return fail("damaged: " + why);
+        damage = why;
+        return (ssize_t)produced;
     }
 
     ssize_t read_fd(char *to, size_t room) {
@@ -80,7 +88,7 @@ struct Source::State {
             between = rc == Z_STREAM_END;
             if (rc == Z_STREAM_END) inflateReset(&z);  // another member may follow
             else if (rc != Z_OK && rc != Z_BUF_ERROR)
-                return fail(std::string("damaged: ") + (z.msg ? z.msg : "not gzip data"));
+                return damaged(z.msg ? z.msg : "not gzip data", room - z.avail_out);
         }
         return (ssize_t)(room - z.avail_out);
     }
@@ -93,7 +101,7 @@ struct Source::State {
             ZSTD_inBuffer in{packed.data() + in_at, in_end - in_at, 0};
             size_t rc = ZSTD_decompressStream(zstd, &out, &in);
             in_at += in.pos;
-            if (ZSTD_isError(rc)) return fail(std::string("damaged: ") + ZSTD_getErrorName(rc));
+            if (ZSTD_isError(rc)) return damaged(ZSTD_getErrorName(rc), out.pos);
             between = rc == 0;
         }
         return (ssize_t)out.pos;
@@ -138,6 +146,7 @@ bool Source::open(int fd, const std::string &path) {
 ssize_t Source::read(char *to, size_t room) {
     State &s = *s_;
     if (s.failed) return -1;
+    if (!s.damage.empty()) return s.fail("damaged: " + s.damage);
     switch (s.kind) {
     case Kind::Plain: return s.read_fd(to, room);
     case Kind::Gzip: return s.gunzip(to, room);
