@@ -42,8 +42,11 @@ const char *level_name(int priority);
 // " (TYPE) \n"); false when they are not one.
 bool parse(std::string_view bytes, Record &record);
 
-// "YYYY-MM-DD hh:mm:ss" as local time; -1 when it is not such a stamp.
+// "YYYY-MM-DD hh:mm:ss" as local time; -1 when it is not such a stamp. In
+// the hour that repeats when summer time ends, the first time it was shown.
 time_t local_time(std::string_view stamp);
+// In that repeated hour, the second time the stamp was shown; else -1.
+time_t repeated_time(std::string_view stamp);
 
 // Which file: the same identity is the same file, whatever its name now.
 struct FileId {

@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "logger/line_format.h"
@@ -72,30 +73,69 @@ const char *level_name(int priority) {
     return priority >= 0 && priority < LOG_LEVEL_COUNT ? LogLevelText[priority] : "";
 }
 
-time_t local_time(std::string_view stamp) {
-    if (!is_stamp(stamp)) return -1;
-    // Zone changes fall on whole minutes, so one conversion serves a minute
-    // (of the zone last set with tzset: its names tell one zone from another).
+namespace {
+
+// A minute's start as local time: the first time the wall clock showed it,
+// and the second, an hour later say, when summer time ended within it (else -1).
+struct Minute {
+    time_t first = -1, second = -1;
+};
+
+// The time a broken-down local time means with this isdst, or -1 when the
+// clock never showed it that way.
+time_t as_local(const tm &wanted, int isdst) {
+    tm t = wanted;
+    t.tm_isdst = isdst;
+    time_t at = mktime(&t);
+    bool shown = at != -1 && t.tm_hour == wanted.tm_hour && t.tm_min == wanted.tm_min && t.tm_mday == wanted.tm_mday;
+    return shown ? at : -1;
+}
+
+Minute minute_of(std::string_view stamp) {
+    tm local{};
+    local.tm_year = two(stamp, 0) * 100 + two(stamp, 2) - 1900;
+    local.tm_mon = two(stamp, 5) - 1;
+    local.tm_mday = two(stamp, 8);
+    local.tm_hour = two(stamp, 11);
+    local.tm_min = two(stamp, 14);
+    local.tm_isdst = -1;
+    tm guess = local;
+    time_t any = mktime(&guess);
+    if (any == -1) return {};
+    time_t standard = as_local(local, 0), summer = as_local(local, 1);
+    if (standard != -1 && summer != -1 && standard != summer)
+        return {std::min(standard, summer), std::max(standard, summer)};
+    return {any, -1};
+}
+
+// Zone changes fall on whole minutes, so one conversion serves a minute
+// (of the zone last set with tzset: its names tell one zone from another).
+const Minute &cached_minute(std::string_view stamp) {
     thread_local char minute[16] = {};
-    thread_local time_t minute_start = -1;
+    thread_local Minute cached;
     thread_local const char *zone[2] = {};
-    if (minute_start == -1 || memcmp(minute, stamp.data(), sizeof minute) != 0 || zone[0] != tzname[0] ||
+    if (cached.first == -1 || memcmp(minute, stamp.data(), sizeof minute) != 0 || zone[0] != tzname[0] ||
         zone[1] != tzname[1]) {
-        tm local{};
-        local.tm_year = two(stamp, 0) * 100 + two(stamp, 2) - 1900;
-        local.tm_mon = two(stamp, 5) - 1;
-        local.tm_mday = two(stamp, 8);
-        local.tm_hour = two(stamp, 11);
-        local.tm_min = two(stamp, 14);
-        local.tm_isdst = -1;
-        time_t t = mktime(&local);
-        if (t == -1) return -1;
+        cached = minute_of(stamp);
         memcpy(minute, stamp.data(), sizeof minute);
-        minute_start = t;
         zone[0] = tzname[0];
         zone[1] = tzname[1];
     }
-    return minute_start + two(stamp, 17);
+    return cached;
+}
+
+}  // namespace
+
+time_t local_time(std::string_view stamp) {
+    if (!is_stamp(stamp)) return -1;
+    const Minute &m = cached_minute(stamp);
+    return m.first == -1 ? -1 : m.first + two(stamp, 17);
+}
+
+time_t repeated_time(std::string_view stamp) {
+    if (!is_stamp(stamp)) return -1;
+    const Minute &m = cached_minute(stamp);
+    return m.second == -1 ? -1 : m.second + two(stamp, 17);
 }
 
 namespace frame {

@@ -126,14 +126,21 @@ TEST(Frame, LevelNamesAndLocalTime) {
     const struct {
         const char *stamp;
         time_t want;
+        time_t repeated = -1;  // the second time the clock showed it
     } stamps[] = {
         {"2026-12-08 10:11:12", 1796721072},  // +01:00
         {"2026-12-08 10:12:00", 1796721120},
         {"2026-07-01 00:00:00", 1782856800},  // +02:00
+        {"2026-03-29 01:59:59", 1774745999},  // the last second before summer time
+        {"2026-10-25 02:30:00", 1792888200, 1792888200 + 3600},  // the hour that repeats
+        {"2026-10-25 03:00:00", 1792888200 + 5400},
         {"2026-12-08 10:11", -1},
         {"2026-12-08T10:11:12", -1},
     };
-    for (const auto &s : stamps) EXPECT_EQ(dayfile::local_time(s.stamp), s.want) << s.stamp;
+    for (const auto &s : stamps) {
+        EXPECT_EQ(dayfile::local_time(s.stamp), s.want) << s.stamp;
+        EXPECT_EQ(dayfile::repeated_time(s.stamp), s.repeated) << s.stamp;
+    }
     unsetenv("TZ");
     tzset();
 }

@@ -220,6 +220,36 @@ TEST_F(View, OutputsEscapedForTerminalsAndJson) {
     }
 }
 
+// Stamps are local time without an offset: in the hour that repeats when
+// summer time ends, the records' order in their file tells the passes apart.
+TEST_F(View, TimesAcrossSummerTimeChanges) {
+    bed::reset();
+    // As a drain writes them: each batch highest level first.
+    write(bed::kDir + "tembra-20261025.log",
+          rec("WARN", "2026-10-25 02:10:00", "w-first") + rec("INFO", "2026-10-25 02:30:00", "i-first") +
+              rec("ALERT", "2026-10-25 02:05:00", "a-second") + rec("INFO", "2026-10-25 02:20:00", "i-second") +
+              rec("INFO", "2026-10-25 03:00:00", "after"));
+    write(bed::kDir + "tembra-20260329.log",
+          rec("INFO", "2026-03-29 01:59:59", "before") + rec("INFO", "2026-03-29 03:00:00", "summer"));
+    const struct {
+        std::vector<std::string> args;
+        const char *want;
+    } rows[] = {
+        {{"-o", "cat"}, "before summer w-first i-first a-second i-second after"},
+        {{"-o", "short-iso", "-p", "alert"}, "[ALERT] 2026-10-25T02:05:00+01:00 a-second (PROGRAM)"},
+        {{"-o", "short-iso", "-g", "before|summer|first"},
+         "[INFO] 2026-03-29T01:59:59+01:00 before (PROGRAM) [INFO] 2026-03-29T03:00:00+02:00 summer (PROGRAM) "
+         "[WARN] 2026-10-25T02:10:00+02:00 w-first (PROGRAM) [INFO] 2026-10-25T02:30:00+02:00 i-first (PROGRAM)"},
+        {{"-o", "cat", "-S", "2026-10-25T01:00:00Z"}, "a-second i-second after"},
+        {{"-o", "cat", "-U", "2026-10-25T00:59:59Z", "-S", "2026-10-01"}, "w-first i-first"},
+        {{"-o", "cat", "-r"}, "after i-second a-second i-first w-first summer before"},
+    };
+    for (const auto &row : rows) {
+        Output out = view(row.args, {"TZ=CET-1CEST,M3.5.0,M10.5.0/3"});
+        EXPECT_EQ(joined(out.out), row.want) << row.args[2];
+    }
+}
+
 TEST_F(View, ColoursAndPagerOnlyWhereTheyWork) {
     const std::string pager_log = "/var/log/paged", less = "/var/log/bin/less";
     ASSERT_EQ(bed::run({"/bin/mkdir", "-p", "/var/log/bin"}).status, 0);

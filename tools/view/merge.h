@@ -38,14 +38,17 @@ class Merge {
 
   private:
     struct Stream;
+    struct Repeat;
     bool open(Stream &stream, uint64_t offset);
     bool advance(Stream &stream);
+    time_t time_of(const Stream &stream, const dayfile::Record &record);
 
     const Settings &settings_;
     std::vector<std::string> files_;
     Notes &notes_;
     std::vector<std::unique_ptr<Stream>> streams_;
     std::vector<dayfile::Position> ends_;
+    std::vector<std::unique_ptr<Repeat>> repeats_;  // per file, once a repeated hour was met
     time_t earliest_ = LONG_MAX;
 };
 
