@@ -22,6 +22,17 @@ using dayfile::Record;
 const std::string kDay1 = bed::kDir + "tembra-20261207.log";
 const std::string kDay2 = bed::kDir + "tembra-20261208.log";
 
+// The day file of the day days after today by the clock: a follower takes
+// no file dated after today.
+std::string day_file(int days) {
+    time_t t = time(nullptr) + days * 86400;
+    tm local;
+    localtime_r(&t, &local);
+    char name[64];
+    strftime(name, sizeof name, "tembra-%Y%m%d.log", &local);
+    return bed::kDir + name;
+}
+
 void write(const std::string &path, const std::string &bytes, bool append = false) {
     std::ofstream(path, append ? std::ios::binary | std::ios::app : std::ios::binary) << bytes;
 }
@@ -183,6 +194,81 @@ TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
         EXPECT_EQ(read_all(path, a.size() + multi.size()), std::vector<std::string>{"R:" + b}) << path;
 }
 
+// Damaged or cut-off compressed data: the records before the damage, then
+// one error that says what was wrong, then the end.
+TEST_F(DayFile, DamagedCompressedFilesYieldWhatCanBeRead) {
+    std::string records;
+    for (int i = 0; i < 4000; ++i) records += line("INFO", "2026-12-08 10:00:00", numbered(i) + std::string(i % 40, 'x'));
+    write_gz(kDay1 + ".gz", records);
+    const std::string gz = bed::read_file(kDay1 + ".gz");
+    std::string flipped = gz;
+    flipped[gz.size() / 2] ^= 0x55;
+    const struct {
+        const char *what, *name;
+        std::string bytes;
+        const char *error;  // "" for none
+    } rows[] = {
+        {"whole", ".gz", gz, ""},
+        {"two members", ".gz", gz + gz, ""},
+        {"cut off", ".gz", gz.substr(0, gz.size() / 2), "damaged: the compressed data stops short"},
+        {"cut in its trailer", ".gz", gz.substr(0, gz.size() - 4), "damaged: the compressed data stops short"},
+        {"damaged inside", ".gz", flipped, "damaged: "},
+        {"not compressed at all", ".gz", records.substr(0, 5000), "damaged: "},
+#ifdef TEMBRA_ZSTD
+        {"zstd cut off", ".zst", "", "damaged: the compressed data stops short"},
+#endif
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string bytes = row.bytes;
+#ifdef TEMBRA_ZSTD
+        if (bytes.empty()) {
+            bytes.resize(ZSTD_compressBound(records.size()));
+            bytes.resize(ZSTD_compress(bytes.data(), bytes.size(), records.data(), records.size(), 3));
+            bytes.resize(bytes.size() - 100);  // in the last block: zstd yields whole blocks
+        }
+#endif
+        write(kDay1 + row.name, bytes);
+        dayfile::Reader reader;
+        ASSERT_TRUE(reader.open(kDay1 + row.name));
+        Record r;
+        std::string seen;
+        Got g;
+        while ((g = reader.next(r)) == Got::Record) seen += r.raw;
+        EXPECT_EQ(g, *row.error ? Got::Error : Got::End);
+        EXPECT_NE(reader.error().find(row.error), std::string::npos) << reader.error();
+        EXPECT_EQ(reader.next(r), Got::End);
+        // What is yielded starts as the original does (damage inside deflate data
+        // may yield wrong bytes before it is found); all of it when whole.
+        EXPECT_EQ(seen.substr(0, 4096), (records + records).substr(0, std::min<size_t>(seen.size(), 4096)));
+        EXPECT_TRUE(!std::string(row.what).starts_with("cut") || records.starts_with(seen));
+        EXPECT_TRUE(*row.error || seen == records || seen == records + records);
+        EXPECT_TRUE(std::string(row.what).find("cut") == std::string::npos || !seen.empty());
+        unlink((kDay1 + row.name).c_str());
+    }
+}
+
+// Reading from a file's end: the first place after an offset where a record surely starts.
+TEST_F(DayFile, FindsWhereARecordStartsAfterAnOffset) {
+    const std::string a = line("INFO", "2026-12-08 10:00:00", "a");
+    const std::string multi = line("WARN", "2026-12-08 10:00:01", "one\ntwo (PROGRAM)\nthree");
+    const std::string b = line("INFO", "2026-12-08 10:00:02", "b");
+    write(kDay1, a + multi + b);
+    const struct {
+        uint64_t offset, want;
+    } rows[] = {
+        // The row holding the offset may be any part of a record: the start
+        // is after the next whole row that ends one.
+        {0, a.size() + multi.size()},
+        {a.size() - 1, a.size() + multi.size()},
+        {a.size() + 3, a.size() + multi.size()},
+        {a.size() + multi.size() - 5, a.size() + multi.size() + b.size()},
+        {a.size() + multi.size() + 3, 0},  // no whole row after it
+    };
+    for (const auto &row : rows) EXPECT_EQ(dayfile::record_start_after(kDay1, row.offset), row.want) << row.offset;
+    EXPECT_EQ(dayfile::record_start_after(kDay1 + ".gz", 10), 0u);
+}
+
 TEST_F(DayFile, GrowingFileHoldsBackItsIncompleteTail) {
     const std::string head = "[WARN] 2026-12-08 10:00:00 part one\n";
     const std::string rest = "part two (SERVER) \n";
@@ -230,6 +316,7 @@ TEST_F(DayFile, ListsDayFilesInDateOrder) {
 
 // Follows while steps change the directory; each step's records must arrive in order.
 TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
+    const std::string kDay1 = day_file(-1), kDay2 = day_file(0), later = day_file(2);
     auto rec = [](int n) { return line("INFO", "2026-12-07 23:59:59", numbered(n)); };
     const struct {
         const char *what;
@@ -265,6 +352,7 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
              write(kDay1, rec(5));
          },
          {5}},
+        {"a file dated after today", [&] { write(later, rec(98)); }, {}},
         {"next day", [&] { write(kDay2, rec(6)); }, {6}},
         {"the next day grows", [&] { write(kDay2, rec(7), true); }, {7}},
     };
@@ -290,6 +378,7 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
 }
 
 TEST_F(DayFile, ResumesFromASavedPosition) {
+    const std::string kDay1 = day_file(-1), kDay2 = day_file(0);
     const std::string r1 = line("INFO", "2026-12-07 10:00:00", "one"), r2 = line("INFO", "2026-12-07 10:00:01", "two");
     const std::string r3 = line("INFO", "2026-12-08 10:00:00", "three");
     write(kDay1, r1 + r2);
