@@ -44,9 +44,9 @@ ratio "$data/order.json" 1 0 "-r time / forward time (medians)" "<=" 1.5
 # Until the first line arrives: bash reads one line and exits, not waiting
 # for the viewer (timeout ends a follower that is left behind).
 first="read -r line < <(timeout 3 $view"
-bench "$data/first.json" -n "-n 10" "bash -c '$first -n 10 $days)'" -n "-f" "bash -c '$first -f $days)'"
-jq -r '.results[] | "\(.command | sub("bash -c .*-(?<o>[nf]) .*"; "-\(.o)")): first line median \(.median * 1000 | floor) ms (target < 300: \(if .median < 0.3 then "met" else "NOT met" end))"' \
-  "$data/first.json"
+bench "$data/first.json" -n "first line of -n 10" "bash -c '$first -n 10 $days)'" \
+  -n "first line of -f" "bash -c '$first -f $days)'"
+jq -r '.results[] | "\(.command): target < 300 ms: \(if .median < 0.3 then "met" else "NOT met" end)"' "$data/first.json"
 
 echo "== merge of the thirty day files, max RSS over $runs runs"
 rss=()

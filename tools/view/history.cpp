@@ -20,7 +20,10 @@ namespace {
 // backwards a block at a time.
 class Spool {
   public:
-    Spool() : text_(std::tmpfile()), starts_(std::tmpfile()) {}
+    Spool() : text_(std::tmpfile()), starts_(std::tmpfile()) {
+        if (text_) std::setvbuf(text_, nullptr, _IOFBF, kBlock);
+        if (starts_) std::setvbuf(starts_, nullptr, _IOFBF, kBlock / 8);
+    }
     ~Spool() {
         if (text_) std::fclose(text_);
         if (starts_) std::fclose(starts_);
