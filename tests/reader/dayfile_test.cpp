@@ -22,17 +22,6 @@ using dayfile::Record;
 const std::string kDay1 = bed::kDir + "tembra-20261207.log";
 const std::string kDay2 = bed::kDir + "tembra-20261208.log";
 
-// The day file of the day days after today by the clock: a follower takes
-// no file dated after today.
-std::string day_file(int days) {
-    time_t t = time(nullptr) + days * 86400;
-    tm local;
-    localtime_r(&t, &local);
-    char name[64];
-    strftime(name, sizeof name, "tembra-%Y%m%d.log", &local);
-    return bed::kDir + name;
-}
-
 void write(const std::string &path, const std::string &bytes, bool append = false) {
     std::ofstream(path, append ? std::ios::binary | std::ios::app : std::ios::binary) << bytes;
 }
@@ -316,7 +305,7 @@ TEST_F(DayFile, ListsDayFilesInDateOrder) {
 
 // Follows while steps change the directory; each step's records must arrive in order.
 TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
-    const std::string kDay1 = day_file(-1), kDay2 = day_file(0), later = day_file(2);
+    const std::string kDay1 = bed::day_path(-1), kDay2 = bed::day_path(0), later = bed::day_path(2);
     auto rec = [](int n) { return line("INFO", "2026-12-07 23:59:59", numbered(n)); };
     const struct {
         const char *what;
@@ -378,7 +367,7 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
 }
 
 TEST_F(DayFile, ResumesFromASavedPosition) {
-    const std::string kDay1 = day_file(-1), kDay2 = day_file(0);
+    const std::string kDay1 = bed::day_path(-1), kDay2 = bed::day_path(0);
     const std::string r1 = line("INFO", "2026-12-07 10:00:00", "one"), r2 = line("INFO", "2026-12-07 10:00:01", "two");
     const std::string r3 = line("INFO", "2026-12-08 10:00:00", "three");
     write(kDay1, r1 + r2);

@@ -64,16 +64,6 @@ std::string tagged(const char *prefix, int n) {
     return text;
 }
 
-// The day file of the day days after today by the clock.
-std::string day_file(int days) {
-    time_t t = time(nullptr) + days * 86400;
-    tm local;
-    localtime_r(&t, &local);
-    char name[64];
-    strftime(name, sizeof name, "tembra-%Y%m%d.log", &local);
-    return bed::kDir + name;
-}
-
 // Output lines joined by blanks, with a record's second row kept to it.
 std::string joined(const std::string &out) {
     std::string got;
@@ -300,7 +290,7 @@ TEST_F(View, ColoursAndPagerOnlyWhereTheyWork) {
 // Following: the day that is today by the clock, whatever other names exist,
 // or only the files named.
 TEST_F(View, FollowsTodayOrTheFilesNamed) {
-    const std::string yesterday = day_file(-1), today = day_file(0), future = bed::kDir + "tembra-20991231.log";
+    const std::string yesterday = bed::day_path(-1), today = bed::day_path(0), future = bed::kDir + "tembra-20991231.log";
     const std::string other = bed::kDir + "other.log";
     unlink(kDay1.c_str());
     unlink((kDay2 + ".gz").c_str());
