@@ -81,14 +81,26 @@ struct Minute {
     time_t first = -1, second = -1;
 };
 
-// The time a broken-down local time means with this isdst, or -1 when the
-// clock never showed it that way.
-time_t as_local(const tm &wanted, int isdst) {
-    tm t = wanted;
-    t.tm_isdst = isdst;
-    time_t at = mktime(&t);
-    bool shown = at != -1 && t.tm_hour == wanted.tm_hour && t.tm_min == wanted.tm_min && t.tm_mday == wanted.tm_mday;
-    return shown ? at : -1;
+bool same_minute(const tm &a, const tm &b) {
+    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&
+           a.tm_min == b.tm_min;
+}
+
+// The other time the clock showed the same minute as at, when the offset
+// from UTC changed nearby (by an hour, or half of one); -1 when none.
+time_t shown_again(time_t at, const tm &wall) {
+    tm before, after;
+    time_t early = at - 7200, late = at + 7200;
+    localtime_r(&early, &before);
+    localtime_r(&late, &after);
+    if (before.tm_gmtoff == after.tm_gmtoff) return -1;
+    for (time_t shift : {-3600, 3600, -1800, 1800}) {
+        time_t other = at + shift;
+        tm shown;
+        localtime_r(&other, &shown);
+        if (same_minute(shown, wall)) return other;
+    }
+    return -1;
 }
 
 Minute minute_of(std::string_view stamp) {
@@ -99,13 +111,12 @@ Minute minute_of(std::string_view stamp) {
     local.tm_hour = two(stamp, 11);
     local.tm_min = two(stamp, 14);
     local.tm_isdst = -1;
-    tm guess = local;
-    time_t any = mktime(&guess);
-    if (any == -1) return {};
-    time_t standard = as_local(local, 0), summer = as_local(local, 1);
-    if (standard != -1 && summer != -1 && standard != summer)
-        return {std::min(standard, summer), std::max(standard, summer)};
-    return {any, -1};
+    tm wall = local;
+    time_t at = mktime(&local);
+    if (at == -1) return {};
+    time_t other = shown_again(at, wall);
+    if (other == -1) return {at, -1};
+    return {std::min(at, other), std::max(at, other)};
 }
 
 // Zone changes fall on whole minutes, so one conversion serves a minute

@@ -1,5 +1,6 @@
 // tembra-view: shows the records of the day files in time order, filtered,
 // as lines, JSON or bare messages, and follows them as they are written.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -56,7 +57,8 @@ int main(int argc, char **argv) {
     std::vector<dayfile::Position> ends;
     long shown = view::print_history(s, files, style, sink, notes, ends);
     sink.flush();
-    bool named = given && !files.empty() && files.back() == s.paths.back();
+    struct stat last;
+    bool named = given && stat(s.paths.back().c_str(), &last) == 0 && !S_ISDIR(last.st_mode);
     if (s.follow && named) shown += view::follow_files(s, ends, style, sink, notes);
     else if (s.follow)
         shown += view::follow_directory(s, s.paths.back(), ends.empty() ? dayfile::Position{} : ends.back(), style,
