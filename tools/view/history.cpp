@@ -1,5 +1,6 @@
 // What the files hold now: every record in time order, newest first through
 // a temporary file read backwards, or the last N found from the files' ends.
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,35 +17,55 @@ namespace view {
 namespace {
 
 // Newest first without holding everything: the formatted records go to an
-// unnamed temporary file, with their starts in a second one, both read
-// backwards a block at a time.
+// unnamed temporary file, with their starts in a second one, both written
+// and read backwards a block at a time.
 class Spool {
   public:
-    Spool() : text_(std::tmpfile()), starts_(std::tmpfile()) {
-        if (text_) std::setvbuf(text_, nullptr, _IOFBF, kBlock);
-        if (starts_) std::setvbuf(starts_, nullptr, _IOFBF, kBlock / 8);
-    }
+    Spool() : text_(std::tmpfile()), starts_(std::tmpfile()) {}
     ~Spool() {
         if (text_) std::fclose(text_);
         if (starts_) std::fclose(starts_);
     }
-    bool ok() const { return text_ && starts_; }
+    bool ok() const { return text_ && starts_ && !failed_; }
     void add(const std::string &record) {
-        std::fwrite(&size_, sizeof size_, 1, starts_);
-        std::fwrite(record.data(), 1, record.size(), text_);
+        starts_held_.push_back(size_);
+        text_held_ += record;
         size_ += record.size();
+        if (text_held_.size() >= kBlock) save(text_, text_held_.data(), text_held_.size()), text_held_.clear();
+        if (starts_held_.size() >= kBlock / sizeof size_) save_starts();
     }
     bool replay(Sink &sink);
 
   private:
     static constexpr size_t kBlock = 1 << 20;
+
+    void save(std::FILE *file, const void *bytes, size_t length) {
+        const char *at = (const char *)bytes;
+        for (ssize_t n; length > 0 && !failed_; at += n, length -= (size_t)n) {
+            n = ::write(fileno(file), at, length);
+            failed_ = n <= 0 && errno != EINTR;
+            if (n < 0) n = 0;
+        }
+    }
+    void save_starts() {
+        save(starts_, starts_held_.data(), starts_held_.size() * sizeof size_);
+        count_ += (long)starts_held_.size();
+        starts_held_.clear();
+    }
+
     std::FILE *text_, *starts_;
+    std::string text_held_;
+    std::vector<uint64_t> starts_held_;
     uint64_t size_ = 0;
+    long count_ = 0;
+    bool failed_ = false;
 };
 
 bool Spool::replay(Sink &sink) {
-    if (std::fflush(text_) != 0 || std::fflush(starts_) != 0) return false;
-    long count = std::ftell(starts_) / (long)sizeof size_;
+    save(text_, text_held_.data(), text_held_.size());
+    save_starts();
+    if (failed_) return false;
+    long count = count_;
     std::vector<uint64_t> starts;
     std::string window;
     uint64_t from = size_, end = size_;  // window holds the text's bytes [from, from + window.size())
