@@ -26,7 +26,8 @@ struct Record {
     std::string_view level;    // "WARN", or the number written for a level outside the table
     int priority = -1;         // queue priority: INFO 0, DEBUG 1, WARN 2, ERROR 3, ALERT 4
     std::string_view stamp;    // "YYYY-MM-DD hh:mm:ss"
-    time_t time = -1;          // the stamp read as local time
+    time_t time = -1;          // the stamp read as local time (the first time the clock showed it)
+    bool repeated = false;     // the clock showed the stamp twice (summer time ended): see repeated_time()
     std::string_view message;  // between the stamp's blank and " (TYPE) \n"
     std::string_view type;     // "PROGRAM", "SERVER", or a number
     uint64_t offset = 0;       // where it starts in the (decompressed) file

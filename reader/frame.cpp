@@ -186,6 +186,7 @@ void fill(std::string_view bytes, size_t head, size_t tail, Record &r) {
     if (r.priority < 0) r.priority = (int)number_of(r.level);
     r.stamp = bytes.substr(close + 2, kStampLength);
     r.time = local_time(r.stamp);
+    r.repeated = r.time != -1 && cached_minute(r.stamp).second != -1;
     r.message = bytes.substr(head, tail - head);
     r.type = bytes.substr(tail + 2, bytes.size() - 3 - tail - 2);
 }

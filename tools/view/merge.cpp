@@ -69,7 +69,7 @@ struct Merge::Repeat {
 };
 
 time_t Merge::time_of(const Stream &s, const dayfile::Record &r) {
-    time_t later = dayfile::repeated_time(r.stamp);
+    time_t later = r.repeated ? dayfile::repeated_time(r.stamp) : -1;
     if (later == -1) return r.time;
     if (!repeats_[s.file]) repeats_[s.file] = std::make_unique<Repeat>(files_[s.file]);
     return repeats_[s.file]->second_pass(stream_of(r), r.offset) ? later : r.time;
