@@ -215,10 +215,11 @@ TEST_F(View, OutputsEscapedForTerminalsAndJson) {
 TEST_F(View, TimesAcrossSummerTimeChanges) {
     bed::reset();
     // As a drain writes them: each batch highest level first.
-    write(bed::kDir + "tembra-20261025.log",
-          rec("WARN", "2026-10-25 02:10:00", "w-first") + rec("INFO", "2026-10-25 02:30:00", "i-first") +
-              rec("ALERT", "2026-10-25 02:05:00", "a-second") + rec("INFO", "2026-10-25 02:20:00", "i-second") +
-              rec("INFO", "2026-10-25 03:00:00", "after"));
+    const std::string autumn = rec("WARN", "2026-10-25 02:10:00", "w-first") +
+                               rec("INFO", "2026-10-25 02:30:00", "i-first") +
+                               rec("ALERT", "2026-10-25 02:05:00", "a-second") +
+                               rec("INFO", "2026-10-25 02:20:00", "i-second") + rec("INFO", "2026-10-25 03:00:00", "after");
+    write(bed::kDir + "tembra-20261025.log", autumn);
     write(bed::kDir + "tembra-20260329.log",
           rec("INFO", "2026-03-29 01:59:59", "before") + rec("INFO", "2026-03-29 03:00:00", "summer"));
     const struct {
@@ -234,10 +235,30 @@ TEST_F(View, TimesAcrossSummerTimeChanges) {
         {{"-o", "cat", "-U", "2026-10-25T00:59:59Z", "-S", "2026-10-01"}, "w-first i-first"},
         {{"-o", "cat", "-r"}, "after i-second a-second i-first w-first summer before"},
     };
+    const std::string zone = "TZ=CET-1CEST,M3.5.0,M10.5.0/3";
     for (const auto &row : rows) {
-        Output out = view(row.args, {"TZ=CET-1CEST,M3.5.0,M10.5.0/3"});
+        Output out = view(row.args, {zone});
         EXPECT_EQ(joined(out.out), row.want) << row.args[2];
     }
+    // While following, records of a past repeated hour are told apart by
+    // their order as they arrive (a record just written, by the clock too).
+    const std::string live = "/var/log/live.log";
+    write(live, "");
+    bed::Background follow = bed::start({"tembra-view", "-f", "-o", "short-iso", "-p", "info..warn", live}, {zone});
+    usleep(300000);
+    write(live, autumn, true);
+    fcntl(follow.out, F_SETFL, O_NONBLOCK);
+    std::string seen;
+    bed::wait_for([&] {
+        char buf[4096];
+        for (ssize_t n; (n = read(follow.out, buf, sizeof buf)) > 0;) seen.append(buf, (size_t)n);
+        return seen.find("after") != std::string::npos;
+    }, 8000);
+    bed::finish(follow, SIGTERM);
+    EXPECT_EQ(seen, "[WARN] 2026-10-25T02:10:00+02:00 w-first (PROGRAM)\n"
+                    "[INFO] 2026-10-25T02:30:00+02:00 i-first (PROGRAM)\n"
+                    "[INFO] 2026-10-25T02:20:00+01:00 i-second (PROGRAM)\n"
+                    "[INFO] 2026-10-25T03:00:00+01:00 after (PROGRAM)\n");
 }
 
 TEST_F(View, ColoursAndPagerOnlyWhereTheyWork) {

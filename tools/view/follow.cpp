@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "passes.h"
 #include "run.h"
 
 namespace view {
@@ -29,8 +30,10 @@ class Batch {
     Batch(const Settings &s, const Style &style, Sink &sink) : s_(s), style_(style), sink_(sink) {}
     // false when the batch is full and should be printed now.
     bool add(const dayfile::Record &r, const std::string &file) {
-        if (r.framed) last_time_ = r.time;
-        time_t t = r.framed ? r.time : last_time_;
+        if (file != file_) file_ = file, passes_ = Passes();
+        passes_.observe(r);
+        if (r.framed) last_time_ = live_time(r);
+        time_t t = last_time_;
         if (!wanted(s_, r, t)) return true;
         std::string text;
         format(text, style_, r, t, file);
@@ -49,6 +52,16 @@ class Batch {
     long shown = 0;
 
   private:
+    // A record just written in a repeated hour is of the pass the clock is
+    // in now; an older one is told by its file's order alone.
+    time_t live_time(const dayfile::Record &r) const {
+        time_t ordered = passes_.time_of(r);
+        if (!r.repeated || ordered != r.time) return ordered;
+        time_t later = dayfile::repeated_time(r.stamp), now = time(nullptr);
+        bool fresh = later != -1 && later <= now + 60 && now - later < 3600;
+        return fresh ? later : ordered;
+    }
+
     struct Item {
         time_t time;
         std::string text;
@@ -58,6 +71,8 @@ class Batch {
     Sink &sink_;
     std::vector<Item> items_;
     time_t last_time_ = 0;
+    std::string file_;  // the file the last record came from
+    Passes passes_;     // its passes through a repeated hour
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 // but the levels in batches, so each (file, level) is a sorted stream.
 #include "merge.h"
 
+#include "passes.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -26,53 +28,26 @@ namespace {
 // The stream of lines that are not records and of levels outside the table.
 constexpr int kRest = LOG_LEVEL_COUNT;
 
-constexpr uint64_t kNever = UINT64_MAX;
-
 int stream_of(const dayfile::Record &r) {
     return r.framed && r.priority >= 0 && r.priority <= LOG_PRIORITY_MAX ? r.priority : kRest;
 }
 
 }  // namespace
 
-// The hour that repeats when summer time ends, told apart by the records'
-// order in their file: within a level the times only grow, so a level whose
-// stamps in that hour go back has reached the second pass there. A level
-// that never goes back is in the second pass after the last record that
-// another level showed to be in the first.
-struct Merge::Repeat {
-    uint64_t back[kRest + 1];     // where each level went back, or kNever
-    uint64_t first_end = kNever;  // the last record surely of the first pass
-
+// A file's passes through a repeated hour, from one reading of all of it.
+struct Merge::Repeat : Passes {
     explicit Repeat(const std::string &path) {
-        std::fill(std::begin(back), std::end(back), kNever);
-        time_t high[kRest + 1];
-        uint64_t last[kRest + 1];
-        std::fill(std::begin(high), std::end(high), LONG_MIN);
-        std::fill(std::begin(last), std::end(last), kNever);
         dayfile::Reader reader;
         dayfile::Record r;
         if (!reader.open(path)) return;
-        while (reader.next(r) == dayfile::Got::Record) {
-            if (!r.framed || dayfile::repeated_time(r.stamp) == -1) continue;
-            int p = stream_of(r);
-            if (r.time < high[p] && back[p] == kNever) back[p] = r.offset;
-            if (back[p] == kNever) last[p] = r.offset, high[p] = std::max(high[p], r.time);
-        }
-        for (int p = 0; p <= kRest; ++p)
-            if (back[p] != kNever) first_end = first_end == kNever ? last[p] : std::max(first_end, last[p]);
-    }
-
-    bool second_pass(int p, uint64_t offset) const {
-        if (back[p] != kNever) return offset >= back[p];
-        return first_end != kNever && offset > first_end;
+        while (reader.next(r) == dayfile::Got::Record) observe(r);
     }
 };
 
 time_t Merge::time_of(const Stream &s, const dayfile::Record &r) {
-    time_t later = r.repeated ? dayfile::repeated_time(r.stamp) : -1;
-    if (later == -1) return r.time;
+    if (!r.repeated) return r.time;
     if (!repeats_[s.file]) repeats_[s.file] = std::make_unique<Repeat>(files_[s.file]);
-    return repeats_[s.file]->second_pass(stream_of(r), r.offset) ? later : r.time;
+    return repeats_[s.file]->time_of(r);
 }
 
 time_t start_of(const std::string &path) {
