@@ -55,7 +55,7 @@ bench: deps-bench build
 forward-bench: build
 	$(BUILD)/bin/forward_bench
 
-# tembra-view against grep on a 1 GB day file, and its memory over 30 day files.
+# tembra-view: a level filter against grep on 1 GB, -r against forward, the first line of -n and -f, memory.
 view-bench: build
 	bench/view_bench.sh $(BUILD)
 

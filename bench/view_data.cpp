@@ -63,7 +63,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::string dir = argv[1];
-    long long bytes = std::atoll(argv[2]) * 1024 * 1024;
+    long long bytes = (long long)(std::atof(argv[2]) * 1024 * 1024);
     int files = std::atoi(argv[3]);
     std::mt19937 random(12345);
     tm first{};

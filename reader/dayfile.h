@@ -26,7 +26,8 @@ struct Record {
     std::string_view level;    // "WARN", or the number written for a level outside the table
     int priority = -1;         // queue priority: INFO 0, DEBUG 1, WARN 2, ERROR 3, ALERT 4
     std::string_view stamp;    // "YYYY-MM-DD hh:mm:ss"
-    time_t time = -1;          // the stamp read as local time
+    time_t time = -1;          // the stamp read as local time (the first time the clock showed it)
+    bool repeated = false;     // the clock showed the stamp twice (summer time ended): see repeated_time()
     std::string_view message;  // between the stamp's blank and " (TYPE) \n"
     std::string_view type;     // "PROGRAM", "SERVER", or a number
     uint64_t offset = 0;       // where it starts in the (decompressed) file
@@ -42,8 +43,11 @@ const char *level_name(int priority);
 // " (TYPE) \n"); false when they are not one.
 bool parse(std::string_view bytes, Record &record);
 
-// "YYYY-MM-DD hh:mm:ss" as local time; -1 when it is not such a stamp.
+// "YYYY-MM-DD hh:mm:ss" as local time; -1 when it is not such a stamp. In
+// the hour that repeats when summer time ends, the first time it was shown.
 time_t local_time(std::string_view stamp);
+// In that repeated hour, the second time the stamp was shown; else -1.
+time_t repeated_time(std::string_view stamp);
 
 // Which file: the same identity is the same file, whatever its name now.
 struct FileId {
@@ -91,6 +95,11 @@ class Reader {
     struct State;
     std::unique_ptr<State> s_;
 };
+
+// In a plain file, the first place at or after offset where a record
+// surely starts: just after a row that ends a record. 0 when none is near
+// (or the file cannot be read that way): then read from the start.
+uint64_t record_start_after(const std::string &path, uint64_t offset);
 
 // Opens path for reading the way every reader of day files must: never
 // blocking (a FIFO is refused, not waited on), only a regular file, and never

@@ -35,6 +35,22 @@ bool stat_id(const std::string &path, FileId &id, uint64_t *size = nullptr) {
     return true;
 }
 
+// Today's date by the clock, YYYYMMDD: a day file dated later (a mistyped
+// or future name) is not the day being written, and is not followed.
+int today() {
+    time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
+    return (local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
+}
+
+// The day files not dated after today.
+std::vector<DayFile> up_to_today(std::vector<DayFile> files) {
+    int last = today();
+    std::erase_if(files, [last](const DayFile &f) { return f.date > last; });
+    return files;
+}
+
 }  // namespace
 
 int date_of(const std::string &path) { return log_day_file_date(path.c_str()); }
@@ -104,7 +120,7 @@ void Follower::start(const Position *from) {
 
 // Opens what comes after the current file, or the first file when none is open.
 bool Follower::advance() {
-    std::vector<DayFile> files = list_day_files(dir_);
+    std::vector<DayFile> files = up_to_today(list_day_files(dir_));
     if (reader_.is_open()) {
         const std::string &path = reader_.path();
         FileId id;
@@ -131,7 +147,7 @@ bool Follower::check_current() {
         reader_.finish();
         return true;
     }
-    std::vector<DayFile> files = list_day_files(dir_);
+    std::vector<DayFile> files = up_to_today(list_day_files(dir_));
     bool later = !files.empty() && files.back().date > date_;
     if (!later) {
         later_seen_ms_ = -1;

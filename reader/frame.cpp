@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "logger/line_format.h"
@@ -72,30 +73,80 @@ const char *level_name(int priority) {
     return priority >= 0 && priority < LOG_LEVEL_COUNT ? LogLevelText[priority] : "";
 }
 
-time_t local_time(std::string_view stamp) {
-    if (!is_stamp(stamp)) return -1;
-    // Zone changes fall on whole minutes, so one conversion serves a minute
-    // (of the zone last set with tzset: its names tell one zone from another).
+namespace {
+
+// A minute's start as local time: the first time the wall clock showed it,
+// and the second, an hour later say, when summer time ended within it (else -1).
+struct Minute {
+    time_t first = -1, second = -1;
+};
+
+bool same_minute(const tm &a, const tm &b) {
+    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday && a.tm_hour == b.tm_hour &&
+           a.tm_min == b.tm_min;
+}
+
+// The other time the clock showed the same minute as at, when the offset
+// from UTC changed nearby (by an hour, or half of one); -1 when none.
+time_t shown_again(time_t at, const tm &wall) {
+    tm before, after;
+    time_t early = at - 7200, late = at + 7200;
+    localtime_r(&early, &before);
+    localtime_r(&late, &after);
+    if (before.tm_gmtoff == after.tm_gmtoff) return -1;
+    for (time_t shift : {-3600, 3600, -1800, 1800}) {
+        time_t other = at + shift;
+        tm shown;
+        localtime_r(&other, &shown);
+        if (same_minute(shown, wall)) return other;
+    }
+    return -1;
+}
+
+Minute minute_of(std::string_view stamp) {
+    tm local{};
+    local.tm_year = two(stamp, 0) * 100 + two(stamp, 2) - 1900;
+    local.tm_mon = two(stamp, 5) - 1;
+    local.tm_mday = two(stamp, 8);
+    local.tm_hour = two(stamp, 11);
+    local.tm_min = two(stamp, 14);
+    local.tm_isdst = -1;
+    tm wall = local;
+    time_t at = mktime(&local);
+    if (at == -1) return {};
+    time_t other = shown_again(at, wall);
+    if (other == -1) return {at, -1};
+    return {std::min(at, other), std::max(at, other)};
+}
+
+// Zone changes fall on whole minutes, so one conversion serves a minute
+// (of the zone last set with tzset: its names tell one zone from another).
+const Minute &cached_minute(std::string_view stamp) {
     thread_local char minute[16] = {};
-    thread_local time_t minute_start = -1;
+    thread_local Minute cached;
     thread_local const char *zone[2] = {};
-    if (minute_start == -1 || memcmp(minute, stamp.data(), sizeof minute) != 0 || zone[0] != tzname[0] ||
+    if (cached.first == -1 || memcmp(minute, stamp.data(), sizeof minute) != 0 || zone[0] != tzname[0] ||
         zone[1] != tzname[1]) {
-        tm local{};
-        local.tm_year = two(stamp, 0) * 100 + two(stamp, 2) - 1900;
-        local.tm_mon = two(stamp, 5) - 1;
-        local.tm_mday = two(stamp, 8);
-        local.tm_hour = two(stamp, 11);
-        local.tm_min = two(stamp, 14);
-        local.tm_isdst = -1;
-        time_t t = mktime(&local);
-        if (t == -1) return -1;
+        cached = minute_of(stamp);
         memcpy(minute, stamp.data(), sizeof minute);
-        minute_start = t;
         zone[0] = tzname[0];
         zone[1] = tzname[1];
     }
-    return minute_start + two(stamp, 17);
+    return cached;
+}
+
+}  // namespace
+
+time_t local_time(std::string_view stamp) {
+    if (!is_stamp(stamp)) return -1;
+    const Minute &m = cached_minute(stamp);
+    return m.first == -1 ? -1 : m.first + two(stamp, 17);
+}
+
+time_t repeated_time(std::string_view stamp) {
+    if (!is_stamp(stamp)) return -1;
+    const Minute &m = cached_minute(stamp);
+    return m.second == -1 ? -1 : m.second + two(stamp, 17);
 }
 
 namespace frame {
@@ -135,6 +186,7 @@ void fill(std::string_view bytes, size_t head, size_t tail, Record &r) {
     if (r.priority < 0) r.priority = (int)number_of(r.level);
     r.stamp = bytes.substr(close + 2, kStampLength);
     r.time = local_time(r.stamp);
+    r.repeated = r.time != -1 && cached_minute(r.stamp).second != -1;
     r.message = bytes.substr(head, tail - head);
     r.type = bytes.substr(tail + 2, bytes.size() - 3 - tail - 2);
 }

@@ -17,4 +17,13 @@ size_t tail_start(std::string_view row);
 // Fills record from bytes whose head and tail were found at these places.
 void fill(std::string_view bytes, size_t head, size_t tail, Record &record);
 
+// Where the next record (or line that is not one) at the start of data ends.
+struct Cut {
+    size_t length = 0;  // 0: more bytes are needed to tell
+    bool framed = false;
+    size_t head = 0, tail = 0;  // for fill(), when framed
+};
+// With final, no more bytes will follow data.
+Cut cut(std::string_view data, bool final);
+
 }  // namespace dayfile::frame

@@ -10,9 +10,10 @@
 
 namespace bed {
 
-// The day's log file as the logger names it, for today's local date.
-inline std::string day_path() {
-    time_t now = time(nullptr);
+// The day's log file as the logger names it, for today's local date (or the
+// date days after today).
+inline std::string day_path(int days = 0) {
+    time_t now = time(nullptr) + (time_t)days * 86400;
     tm local;
     localtime_r(&now, &local);
     char path[LOG_PATH_SIZE];

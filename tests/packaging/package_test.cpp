@@ -220,7 +220,7 @@ TEST_F(Shipped, CompletionOffersOptionsAndNames) {
         {"tembra-drain --depth 1", ""},
         {"tembra-demo ''", ""},
         {"tembra-view -p al", "alert alert..warn"},
-        {"tembra-view -o j", "json"},
+        {"tembra-view -o j", "json json-pretty"},
         {"tembra-forward --fac", "--facility"},
         {"tembra-forward --facility local7", "local7"},
         {"tembra-forward re", "relp://"},

@@ -126,14 +126,21 @@ TEST(Frame, LevelNamesAndLocalTime) {
     const struct {
         const char *stamp;
         time_t want;
+        time_t repeated = -1;  // the second time the clock showed it
     } stamps[] = {
         {"2026-12-08 10:11:12", 1796721072},  // +01:00
         {"2026-12-08 10:12:00", 1796721120},
         {"2026-07-01 00:00:00", 1782856800},  // +02:00
+        {"2026-03-29 01:59:59", 1774745999},  // the last second before summer time
+        {"2026-10-25 02:30:00", 1792888200, 1792888200 + 3600},  // the hour that repeats
+        {"2026-10-25 03:00:00", 1792888200 + 5400},
         {"2026-12-08 10:11", -1},
         {"2026-12-08T10:11:12", -1},
     };
-    for (const auto &s : stamps) EXPECT_EQ(dayfile::local_time(s.stamp), s.want) << s.stamp;
+    for (const auto &s : stamps) {
+        EXPECT_EQ(dayfile::local_time(s.stamp), s.want) << s.stamp;
+        EXPECT_EQ(dayfile::repeated_time(s.stamp), s.repeated) << s.stamp;
+    }
     unsetenv("TZ");
     tzset();
 }
@@ -174,6 +181,81 @@ TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
     write_gz(kDay1 + ".gz", a + multi + b);
     for (const std::string &path : {kDay1, kDay1 + ".gz"})
         EXPECT_EQ(read_all(path, a.size() + multi.size()), std::vector<std::string>{"R:" + b}) << path;
+}
+
+// Damaged or cut-off compressed data: the records before the damage, then
+// one error that says what was wrong, then the end.
+TEST_F(DayFile, DamagedCompressedFilesYieldWhatCanBeRead) {
+    std::string records;
+    for (int i = 0; i < 4000; ++i) records += line("INFO", "2026-12-08 10:00:00", numbered(i) + std::string(i % 40, 'x'));
+    write_gz(kDay1 + ".gz", records);
+    const std::string gz = bed::read_file(kDay1 + ".gz");
+    std::string flipped = gz;
+    flipped[gz.size() / 2] ^= 0x55;
+    const struct {
+        const char *what, *name;
+        std::string bytes;
+        const char *error;  // "" for none
+    } rows[] = {
+        {"whole", ".gz", gz, ""},
+        {"two members", ".gz", gz + gz, ""},
+        {"cut off", ".gz", gz.substr(0, gz.size() / 2), "damaged: the compressed data stops short"},
+        {"cut in its trailer", ".gz", gz.substr(0, gz.size() - 4), "damaged: the compressed data stops short"},
+        {"damaged inside", ".gz", flipped, "damaged: "},
+        {"not compressed at all", ".gz", records.substr(0, 5000), "damaged: "},
+#ifdef TEMBRA_ZSTD
+        {"zstd cut off", ".zst", "", "damaged: the compressed data stops short"},
+#endif
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string bytes = row.bytes;
+#ifdef TEMBRA_ZSTD
+        if (bytes.empty()) {
+            bytes.resize(ZSTD_compressBound(records.size()));
+            bytes.resize(ZSTD_compress(bytes.data(), bytes.size(), records.data(), records.size(), 3));
+            bytes.resize(bytes.size() - 100);  // in the last block: zstd yields whole blocks
+        }
+#endif
+        write(kDay1 + row.name, bytes);
+        dayfile::Reader reader;
+        ASSERT_TRUE(reader.open(kDay1 + row.name));
+        Record r;
+        std::string seen;
+        Got g;
+        while ((g = reader.next(r)) == Got::Record) seen += r.raw;
+        EXPECT_EQ(g, *row.error ? Got::Error : Got::End);
+        EXPECT_NE(reader.error().find(row.error), std::string::npos) << reader.error();
+        EXPECT_EQ(reader.next(r), Got::End);
+        // What is yielded starts as the original does (damage inside deflate data
+        // may yield wrong bytes before it is found); all of it when whole.
+        EXPECT_EQ(seen.substr(0, 4096), (records + records).substr(0, std::min<size_t>(seen.size(), 4096)));
+        EXPECT_TRUE(!std::string(row.what).starts_with("cut") || records.starts_with(seen));
+        EXPECT_TRUE(*row.error || seen == records || seen == records + records);
+        EXPECT_TRUE(std::string(row.what).find("cut") == std::string::npos || !seen.empty());
+        unlink((kDay1 + row.name).c_str());
+    }
+}
+
+// Reading from a file's end: the first place after an offset where a record surely starts.
+TEST_F(DayFile, FindsWhereARecordStartsAfterAnOffset) {
+    const std::string a = line("INFO", "2026-12-08 10:00:00", "a");
+    const std::string multi = line("WARN", "2026-12-08 10:00:01", "one\ntwo (PROGRAM)\nthree");
+    const std::string b = line("INFO", "2026-12-08 10:00:02", "b");
+    write(kDay1, a + multi + b);
+    const struct {
+        uint64_t offset, want;
+    } rows[] = {
+        // The row holding the offset may be any part of a record: the start
+        // is after the next whole row that ends one.
+        {0, a.size() + multi.size()},
+        {a.size() - 1, a.size() + multi.size()},
+        {a.size() + 3, a.size() + multi.size()},
+        {a.size() + multi.size() - 5, a.size() + multi.size() + b.size()},
+        {a.size() + multi.size() + 3, 0},  // no whole row after it
+    };
+    for (const auto &row : rows) EXPECT_EQ(dayfile::record_start_after(kDay1, row.offset), row.want) << row.offset;
+    EXPECT_EQ(dayfile::record_start_after(kDay1 + ".gz", 10), 0u);
 }
 
 TEST_F(DayFile, GrowingFileHoldsBackItsIncompleteTail) {
@@ -223,6 +305,7 @@ TEST_F(DayFile, ListsDayFilesInDateOrder) {
 
 // Follows while steps change the directory; each step's records must arrive in order.
 TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
+    const std::string kDay1 = bed::day_path(-1), kDay2 = bed::day_path(0), later = bed::day_path(2);
     auto rec = [](int n) { return line("INFO", "2026-12-07 23:59:59", numbered(n)); };
     const struct {
         const char *what;
@@ -258,6 +341,7 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
              write(kDay1, rec(5));
          },
          {5}},
+        {"a file dated after today", [&] { write(later, rec(98)); }, {}},
         {"next day", [&] { write(kDay2, rec(6)); }, {6}},
         {"the next day grows", [&] { write(kDay2, rec(7), true); }, {7}},
     };
@@ -283,6 +367,7 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
 }
 
 TEST_F(DayFile, ResumesFromASavedPosition) {
+    const std::string kDay1 = bed::day_path(-1), kDay2 = bed::day_path(0);
     const std::string r1 = line("INFO", "2026-12-07 10:00:00", "one"), r2 = line("INFO", "2026-12-07 10:00:01", "two");
     const std::string r3 = line("INFO", "2026-12-08 10:00:00", "three");
     write(kDay1, r1 + r2);

@@ -2,37 +2,21 @@
 // but the levels in batches, so each (file, level) is a sorted stream.
 #include "merge.h"
 
+#include "passes.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <queue>
 
 namespace view {
-
-std::vector<std::string> files_of(const std::vector<std::string> &paths, std::string &error) {
-    std::vector<std::string> files;
-    for (const std::string &path : paths) {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0) {
-            error = path + ": " + strerror(errno);
-            return {};
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            files.push_back(path);
-            continue;
-        }
-        for (const dayfile::DayFile &f : dayfile::list_day_files(path)) files.push_back(f.path);
-    }
-    return files;
-}
 
 struct Merge::Stream {
     std::unique_ptr<dayfile::Reader> reader;  // none while parked or when done
     size_t file = 0;            // index into files_
     int priority = 0;           // the level this stream yields, or kRest
-    bool growing = false;       // the last file of a snapshot
+    bool growing = false;       // a plain file of a snapshot
     uint64_t limit = UINT64_MAX;
     time_t last_time = 0;       // time of the last record read, given to a line that is not one
     dayfile::Record head;       // the next record to show (its text only while not parked)
@@ -44,7 +28,28 @@ namespace {
 // The stream of lines that are not records and of levels outside the table.
 constexpr int kRest = LOG_LEVEL_COUNT;
 
-// The local midnight starting a day file's date, or 0 for another file.
+int stream_of(const dayfile::Record &r) {
+    return r.framed && r.priority >= 0 && r.priority <= LOG_PRIORITY_MAX ? r.priority : kRest;
+}
+
+}  // namespace
+
+// A file's passes through a repeated hour, from one reading of all of it.
+struct Merge::Repeat : Passes {
+    explicit Repeat(const std::string &path) {
+        dayfile::Reader reader;
+        dayfile::Record r;
+        if (!reader.open(path)) return;
+        while (reader.next(r) == dayfile::Got::Record) observe(r);
+    }
+};
+
+time_t Merge::time_of(const Stream &s, const dayfile::Record &r) {
+    if (!r.repeated) return r.time;
+    if (!repeats_[s.file]) repeats_[s.file] = std::make_unique<Repeat>(files_[s.file]);
+    return repeats_[s.file]->time_of(r);
+}
+
 time_t start_of(const std::string &path) {
     int date = dayfile::date_of(path);
     if (date == 0) return 0;
@@ -54,32 +59,29 @@ time_t start_of(const std::string &path) {
     return t == -1 ? 0 : t;
 }
 
-}  // namespace
-
 // Each stream is read up to its first record and then parked, its file
 // closed, until the merge reaches that record: only the files whose records
 // are being merged are open, however many there are.
-Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snapshot)
-    : settings_(settings), files_(std::move(files)) {
+Merge::Merge(const Settings &settings, std::vector<std::string> files, bool snapshot, Notes &notes, From from)
+    : settings_(settings), files_(std::move(files)), notes_(notes), ends_(files_.size()), repeats_(files_.size()) {
     int low = std::max(settings.min_priority, 0), high = std::min(settings.max_priority, LOG_PRIORITY_MAX);
     // Lines that are not records and levels outside the table: a stream of their own.
     int first = settings.by_priority ? high : kRest;
-    for (size_t i = 0; i < files_.size(); ++i) {
+    for (size_t i = from.file; i < files_.size(); ++i) {
         // A day file holds records of its own date and earlier only.
         if (settings.since != LONG_MIN && dayfile::date_of(files_[i]) != 0 &&
             start_of(files_[i]) + 86400 * 2 < settings.since)
             continue;
-        bool growing = snapshot && i + 1 == files_.size();
         struct stat st;
-        uint64_t limit = growing && stat(files_[i].c_str(), &st) == 0 ? (uint64_t)st.st_size : UINT64_MAX;
+        bool growing = snapshot && files_[i].ends_with(".log") && stat(files_[i].c_str(), &st) == 0;
         for (int p = first; p >= low; p = p == kRest ? high : p - 1) {
             auto s = std::make_unique<Stream>();
             s->file = i;
             s->priority = p;
             s->growing = growing;
-            s->limit = limit;
+            s->limit = growing ? (uint64_t)st.st_size : UINT64_MAX;
             s->last_time = start_of(files_[i]);
-            if (!open(*s, 0)) break;
+            if (!open(*s, i == from.file ? from.offset : 0)) break;
             if (!advance(*s)) continue;
             s->reader.reset();
             streams_.push_back(std::move(s));
@@ -92,9 +94,8 @@ Merge::~Merge() = default;
 bool Merge::open(Stream &s, uint64_t offset) {
     s.reader = std::make_unique<dayfile::Reader>();
     if (!s.reader->open(files_[s.file], offset, s.growing)) {
-        std::fprintf(stderr, "tembra-view: %s\n", s.reader->error().c_str());
+        notes_.reader_error(files_[s.file], s.reader->error());
         s.reader.reset();
-        failed_ = true;
         return false;
     }
     s.reader->set_limit(s.limit);
@@ -105,25 +106,22 @@ bool Merge::open(Stream &s, uint64_t offset) {
 bool Merge::advance(Stream &s) {
     for (;;) {
         dayfile::Got got = s.reader->next(s.head);
-        if (got == dayfile::Got::Error) {
-            std::fprintf(stderr, "tembra-view: %s\n", s.reader->error().c_str());
-            failed_ = true;
-        }
+        if (got == dayfile::Got::Error) notes_.reader_error(files_[s.file], s.reader->error());
         if (got != dayfile::Got::Record) {
-            if (s.file + 1 == files_.size()) end_ = {s.reader->id(), s.reader->offset(), files_[s.file]};
+            ends_[s.file] = {s.reader->id(), s.reader->offset(), files_[s.file]};
             s.reader.reset();
             return false;
         }
         const dayfile::Record &r = s.head;
-        bool in_range = r.framed && r.priority >= 0 && r.priority <= LOG_PRIORITY_MAX;
-        if (r.framed) s.last_time = r.time;
-        bool mine = in_range ? r.priority == s.priority : s.priority == kRest;
-        s.head_time = r.framed ? r.time : s.last_time;
+        if (r.framed) s.last_time = time_of(s, r);
+        bool mine = stream_of(r) == s.priority;
+        s.head_time = s.last_time;
+        if (mine && r.framed) earliest_ = std::min(earliest_, s.head_time);
         if (mine && wanted(settings_, r, s.head_time)) return true;
     }
 }
 
-bool Merge::run(const Emit &emit) {
+void Merge::run(const Emit &emit) {
     // Earliest first; equal times in file order, then by place in the file.
     auto later = [](const Stream *a, const Stream *b) {
         if (a->head_time != b->head_time) return a->head_time > b->head_time;
@@ -140,12 +138,9 @@ bool Merge::run(const Emit &emit) {
             if (open(*s, s->head.offset) && advance(*s)) heads.push(s);
             continue;
         }
-        if (!emit(s->head, s->head_time, files_[s->file])) return !failed_;
+        if (!emit(s->head, s->head_time, files_[s->file])) return;
         if (advance(*s)) heads.push(s);
     }
-    return !failed_;
 }
-
-dayfile::Position Merge::end() const { return end_; }
 
 }  // namespace view

@@ -1,14 +1,13 @@
-// tembra-view's command line: levels and ranges of them, types, times
-// absolute and relative, the pattern, and the record filter they make.
+// tembra-view's command line: levels and ranges of them, types, times, the
+// pattern, the output forms and the pager, and the record filter they make.
 #include <getopt.h>
-#include <strings.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
+#include "common/cli.h"
 #include "settings.h"
-
-#include "common/clock.h"
 
 namespace view {
 
@@ -16,35 +15,41 @@ const char kUsage[] =
     "usage: tembra-view [OPTION]... [FILE|DIR]...\n"
     "Shows the records of the day files (default /var/log/Tembra/) in time order.\n"
     "  -p, --priority LEVEL|FROM..TO  LEVEL and every more severe one, or a range;\n"
-    "                        most severe first: ALERT, ERROR, WARN, DEBUG, INFO (or 4..0)\n"
+    "                        most severe first: ALERT, ERROR, WARN, DEBUG, INFO (or 4..0);\n"
+    "                        also emerg, panic, crit (ALERT), err, warning, notice (INFO)\n"
     "  -t, --type TYPE       PROGRAM or SERVER\n"
-    "  -S, --since WHEN      from WHEN: \"YYYY-MM-DD hh:mm:ss\", YYYY-MM-DD, today,\n"
-    "                        yesterday, now, -1h, -30min, -2d, -10s\n"
+    "  -S, --since WHEN      from WHEN: \"YYYY-MM-DD hh:mm[:ss]\", YYYY-MM-DD, hh:mm[:ss],\n"
+    "                        YYYY-MM-DDThh:mm[:ss][Z|+hh:mm], @EPOCH, today, yesterday,\n"
+    "                        tomorrow, now, -1h, -1h30min, +2d, -1w, \"3 days ago\"\n"
     "  -U, --until WHEN      up to WHEN, as for --since\n"
     "  -g, --grep REGEX      messages matching REGEX (ignoring case when all lower case)\n"
-    "  -n, --lines N         the last N records only\n"
+    "  -n, --lines[=N]       the last N records only (10 without N; \"all\" for all)\n"
     "  -f, --follow          keep printing records as they are written\n"
     "  -r, --reverse         newest first\n"
-    "  -o, --output FORMAT   short (the line), json (one object a line), cat (the message)\n"
+    "  -o, --output FORMAT   short (the line), short-iso (ISO 8601 times), json (one\n"
+    "                        object a line), json-pretty, cat (the message)\n"
+    "      --utc             show times, and read -S/-U, in UTC\n"
     "      --no-pager        never page the output\n"
+    "  -e, --pager-end       start the pager at the end (and -n 1000 unless -n)\n"
+    "  -q, --quiet           no notes about files skipped, damaged or unreadable\n"
+    "      --disk-usage      the day files' total size\n"
+    "      --header          each day file: size, dates, records per level\n"
     "  -h, --help            show this help\n"
     "      --version         show the version\n"
-    "Exit status: 0 when something was shown, 1 when nothing matched, 2 on a bad argument.\n";
+    "Exit status: 0 when something was shown, 1 when nothing was (or no day file could be\n"
+    "read), 2 on a bad argument, 3 when something was shown but a file was skipped or damaged.\n";
 
 namespace {
 
-// A level by name (any case) or 0-4, as its queue priority; -1 otherwise.
-int level_of(const std::string &text) { return dayfile::priority_of(text); }
+const char kTool[] = "tembra-view";
+
+// A level by our name or number, or by the system logger's name, as a queue priority.
+int level_of(const std::string &text) { return log_level_of(text.c_str()); }
 
 bool set_priority(const std::string &text, Settings &s) {
     size_t dots = text.find("..");
-    if (dots == std::string::npos) {
-        s.min_priority = level_of(text);
-        s.max_priority = LOG_PRIORITY_MAX;
-        s.by_priority = true;
-        return s.min_priority >= 0;
-    }
-    int from = level_of(text.substr(0, dots)), to = level_of(text.substr(dots + 2));
+    int from = level_of(text.substr(0, dots));
+    int to = dots == std::string::npos ? LOG_PRIORITY_MAX : level_of(text.substr(dots + 2));
     if (from < 0 || to < 0) return false;
     s.min_priority = std::min(from, to);
     s.max_priority = std::max(from, to);
@@ -58,7 +63,6 @@ bool set_type(const std::string &text, Settings &s) {
     return type >= 0;
 }
 
-
 bool set_grep(const std::string &pattern, Settings &s, std::string &why) {
     bool lower = true;
     for (unsigned char c : pattern) lower &= !std::isupper(c);
@@ -70,110 +74,124 @@ bool set_grep(const std::string &pattern, Settings &s, std::string &why) {
         why = "bad pattern '" + pattern + "': " + text;
         return false;
     }
-    auto re = std::shared_ptr<regex_t>(new regex_t(compiled), [](regex_t *r) {
+    s.grep = std::shared_ptr<regex_t>(new regex_t(compiled), [](regex_t *r) {
         regfree(r);
         delete r;
     });
-    s.grep = re;
     return true;
 }
 
-bool set_lines(const std::string &text, Settings &s) {
-    if (text.empty() || text.size() > 12) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    s.lines = std::stol(text);
+bool is_count(const char *text) {
+    size_t n = text ? strlen(text) : 0;
+    if (n == 0 || n > 12) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isdigit((unsigned char)text[i])) return false;
     return true;
+}
+
+// -n alone is 10; its number may also be the next word ("-n 5").
+bool set_lines(const char *arg, int argc, char **argv, Settings &s) {
+    if (!arg && optind < argc && (is_count(argv[optind]) || strcmp(argv[optind], "all") == 0)) arg = argv[optind++];
+    s.lines_given = true;
+    if (!arg) return s.lines = 10, true;
+    if (strcmp(arg, "all") == 0) return s.lines = -1, true;
+    if (!is_count(arg)) return false;
+    s.lines = std::stol(arg);
+    return true;
+}
+
+bool set_output(const std::string &text, Settings &s) {
+    const struct {
+        const char *name;
+        Output output;
+    } forms[] = {{"short", Output::Short},
+                 {"short-iso", Output::ShortIso},
+                 {"json", Output::Json},
+                 {"json-pretty", Output::JsonPretty},
+                 {"cat", Output::Cat}};
+    for (const auto &f : forms)
+        if (text == f.name) return s.output = f.output, true;
+    return false;
+}
+
+enum { kNoPager = 1000, kVersion, kUtc, kDiskUsage, kHeader };
+
+const option kLongs[] = {{"priority", required_argument, nullptr, 'p'},
+                         {"type", required_argument, nullptr, 't'},
+                         {"since", required_argument, nullptr, 'S'},
+                         {"until", required_argument, nullptr, 'U'},
+                         {"grep", required_argument, nullptr, 'g'},
+                         {"lines", optional_argument, nullptr, 'n'},
+                         {"follow", no_argument, nullptr, 'f'},
+                         {"reverse", no_argument, nullptr, 'r'},
+                         {"output", required_argument, nullptr, 'o'},
+                         {"utc", no_argument, nullptr, kUtc},
+                         {"no-pager", no_argument, nullptr, kNoPager},
+                         {"pager-end", no_argument, nullptr, 'e'},
+                         {"quiet", no_argument, nullptr, 'q'},
+                         {"disk-usage", no_argument, nullptr, kDiskUsage},
+                         {"header", no_argument, nullptr, kHeader},
+                         {"help", no_argument, nullptr, 'h'},
+                         {"version", no_argument, nullptr, kVersion},
+                         {nullptr, 0, nullptr, 0}};
+
+// One option: "" when it was taken, else why it is bad.
+std::string take(int c, const char *optarg_text, int argc, char **argv, Settings &s, std::vector<std::string> &times) {
+    std::string arg = optarg_text ? optarg_text : "", why;
+    switch (c) {
+    case 'p': return set_priority(arg, s) ? "" : "bad priority '" + arg + "'";
+    case 't': return set_type(arg, s) ? "" : "bad type '" + arg + "'";
+    case 'S': times[0] = arg; return "";
+    case 'U': times[1] = arg; return "";
+    case 'g': return set_grep(arg, s, why) ? "" : why;
+    case 'n': return set_lines(optarg_text, argc, argv, s) ? "" : "bad number of lines '" + arg + "'";
+    case 'f': s.follow = true; return "";
+    case 'r': s.reverse = true; return "";
+    case 'o': return set_output(arg, s) ? "" : "bad output format '" + arg + "'";
+    case kUtc: s.utc = true; return "";
+    case kNoPager: s.pager = false; return "";
+    case 'e': s.pager_end = true; return "";
+    case 'q': s.quiet = true; return "";
+    case kDiskUsage: s.summary = Summary::DiskUsage; return "";
+    case kHeader: s.summary = Summary::Header; return "";
+    case ':': return std::string("option '") + argv[optind - 1] + "' needs a value";
+    default: return std::string("unknown option '") + argv[optind - 1] + "'";
+    }
+}
+
+// -S and -U once all options are in: --utc changes how they are read.
+std::string set_times(const std::vector<std::string> &times, Settings &s, time_t now) {
+    std::string why;
+    if (!times[0].empty() && !parse_when(times[0], now, s.utc, s.since, why)) return why;
+    if (!times[1].empty() && !parse_when(times[1], now, s.utc, s.until, why)) return why;
+    return "";
+}
+
+std::string conflicts(const Settings &s) {
+    if (s.since > s.until) return "--since is later than --until";
+    if (s.follow && s.reverse) return "--follow and --reverse cannot go together";
+    if (s.follow && s.summary != Summary::None) return "--follow cannot go with --disk-usage or --header";
+    return "";
 }
 
 }  // namespace
 
-time_t parse_when(const std::string &text, time_t now) {
-    if (text == "now") return now;
-    if (text == "today") return tools::local_midnight(now, 0);
-    if (text == "yesterday") return tools::local_midnight(now, -1);
-    if (text == "tomorrow") return tools::local_midnight(now, 1);
-    if (text.size() == 19) return dayfile::local_time(text);
-    if (text.size() == 10) return dayfile::local_time(text + " 00:00:00");
-    if (text.size() < 3 || text[0] != '-' || !std::isdigit((unsigned char)text[1])) return -1;
-    size_t unit = 1;
-    while (unit < text.size() && std::isdigit((unsigned char)text[unit])) ++unit;
-    if (unit > 10) return -1;
-    long amount = std::stol(text.substr(1, unit - 1));
-    const struct {
-        const char *names[4];
-        long seconds;
-    } units[] = {{{"s", "sec", "second", "seconds"}, 1},
-                 {{"min", "minute", "minutes", "m"}, 60},
-                 {{"h", "hour", "hours", "hr"}, 3600},
-                 {{"d", "day", "days", "dy"}, 86400}};
-    std::string name = text.substr(unit);
-    for (const auto &u : units)
-        for (const char *n : u.names)
-            if (name == n) return now - amount * u.seconds;
-    return -1;
-}
-
-std::string parse_settings(int argc, char **argv, Settings &s, time_t now) {
-    enum { kNoPager = 1000, kVersion };
-    const option longs[] = {{"priority", required_argument, nullptr, 'p'},
-                            {"type", required_argument, nullptr, 't'},
-                            {"since", required_argument, nullptr, 'S'},
-                            {"until", required_argument, nullptr, 'U'},
-                            {"grep", required_argument, nullptr, 'g'},
-                            {"lines", required_argument, nullptr, 'n'},
-                            {"follow", no_argument, nullptr, 'f'},
-                            {"reverse", no_argument, nullptr, 'r'},
-                            {"output", required_argument, nullptr, 'o'},
-                            {"no-pager", no_argument, nullptr, kNoPager},
-                            {"help", no_argument, nullptr, 'h'},
-                            {"version", no_argument, nullptr, kVersion},
-                            {nullptr, 0, nullptr, 0}};
+int parse_options(int argc, char **argv, Settings &s, time_t now) {
     opterr = 0;
     optind = 1;
-    int c;
-    std::string why;
-    while ((c = getopt_long(argc, argv, ":p:t:S:U:g:n:fro:h", longs, nullptr)) != -1) {
-        std::string arg = optarg ? optarg : "";
-        switch (c) {
-        case 'p':
-            if (!set_priority(arg, s)) return "bad priority '" + arg + "'";
-            break;
-        case 't':
-            if (!set_type(arg, s)) return "bad type '" + arg + "'";
-            break;
-        case 'S':
-        case 'U': {
-            time_t t = parse_when(arg, now);
-            if (t == -1) return "bad time '" + arg + "'";
-            (c == 'S' ? s.since : s.until) = t;
-            break;
-        }
-        case 'g':
-            if (!set_grep(arg, s, why)) return why;
-            break;
-        case 'n':
-            if (!set_lines(arg, s)) return "bad number of lines '" + arg + "'";
-            break;
-        case 'f': s.follow = true; break;
-        case 'r': s.reverse = true; break;
-        case 'o':
-            if (arg == "short") s.output = Output::Short;
-            else if (arg == "json") s.output = Output::Json;
-            else if (arg == "cat") s.output = Output::Cat;
-            else return "bad output format '" + arg + "'";
-            break;
-        case kNoPager: s.pager = false; break;
-        case 'h': return "help";
-        case kVersion: return "version";
-        case ':': return std::string("option '") + argv[optind - 1] + "' needs a value";
-        default: return std::string("unknown option '") + argv[optind - 1] + "'";
-        }
+    std::vector<std::string> times(2);
+    for (int c; (c = getopt_long(argc, argv, ":p:t:S:U:g:n::fro:eqh", kLongs, nullptr)) != -1;) {
+        if (c == 'h') return std::fputs(kUsage, stdout), 0;
+        if (c == kVersion) return std::fputs("tembra-view " TEMBRA_VERSION "\n", stdout), 0;
+        std::string why = take(c, optarg, argc, argv, s, times);
+        if (!why.empty()) return tools::usage_error(kTool, why, kUsage);
     }
     for (int i = optind; i < argc; ++i) s.paths.push_back(argv[i]);
-    if (s.since > s.until) return "--since is later than --until";
-    if (s.follow && s.reverse) return "--follow and --reverse cannot go together";
-    return "";
+    std::string why = set_times(times, s, now);
+    if (why.empty()) why = conflicts(s);
+    if (!why.empty()) return tools::usage_error(kTool, why, kUsage);
+    if (s.pager_end && !s.lines_given) s.lines = 1000;
+    return tools::kRun;
 }
 
 bool wanted(const Settings &s, const dayfile::Record &r, time_t time) {
@@ -182,8 +200,10 @@ bool wanted(const Settings &s, const dayfile::Record &r, time_t time) {
     if (!s.type.empty() && r.type != s.type) return false;
     if (time < s.since || time > s.until) return false;
     if (s.grep) {
-        std::string text(r.framed ? r.message : r.raw);
-        if (regexec(s.grep.get(), text.c_str(), 0, nullptr, 0) != 0) return false;
+        // The whole message, NUL bytes and all.
+        std::string_view text = r.framed ? r.message : r.raw;
+        regmatch_t span[1] = {{0, (regoff_t)text.size()}};
+        if (regexec(s.grep.get(), text.data(), 1, span, REG_STARTEND) != 0) return false;
     }
     return true;
 }

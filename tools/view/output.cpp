@@ -1,8 +1,6 @@
-// Printing records: the three formats, colours, escaping of control bytes,
-// JSON strings, and paging long output through less -R or $PAGER.
+// Printing records: the formats, colours, times in local time or UTC, and
+// paging long output through less -R or $PAGER.
 #include "output.h"
-
-#include "common/clock.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -12,19 +10,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
+
+#include "common/clock.h"
 
 namespace view {
 
 namespace {
-
-bool is_control(unsigned char c) { return (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f; }
-
-void append_hex(std::string &out, const char *prefix, unsigned char c) {
-    static const char digits[] = "0123456789abcdef";
-    out += prefix;
-    out += digits[c >> 4];
-    out += digits[c & 15];
-}
 
 const char *colour_of(int priority) {
     switch (priority) {
@@ -36,109 +29,118 @@ const char *colour_of(int priority) {
     }
 }
 
-// Length of the valid UTF-8 sequence at the start of text, or 0.
-size_t utf8_length(std::string_view text) {
-    unsigned char c = (unsigned char)text[0];
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || n > text.size()) return 0;
-    for (size_t i = 1; i < n; ++i)
-        if (((unsigned char)text[i] >> 6) != 2) return 0;
-    unsigned char d = n > 1 ? (unsigned char)text[1] : 0;
-    if ((n == 2 && c < 0xc2) || (n == 3 && c == 0xe0 && d < 0xa0) || (n == 3 && c == 0xed && d >= 0xa0) ||
-        (n == 4 && c == 0xf0 && d < 0x90) || (n == 4 && (c > 0xf4 || (c == 0xf4 && d >= 0x90))))
-        return 0;
-    return n;
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    append_json(out, text);
+    return out + "\"";
+}
+
+using Fields = std::vector<std::pair<const char *, std::string>>;
+
+Fields json_fields(const dayfile::Record &r, time_t time, const std::string &file, bool utc) {
+    if (!r.framed)
+        return {{"record", "false"},
+                {"line", json_string(r.raw.ends_with('\n') ? r.raw.substr(0, r.raw.size() - 1) : r.raw)},
+                {"file", json_string(file)}};
+    return {{"record", "true"},
+            {"level", json_string(r.level)},
+            {"priority", std::to_string(r.priority)},
+            {"time", json_string(tools::rfc3339(time, utc))},
+            {"type", json_string(r.type)},
+            {"message", json_string(r.message)},
+            {"file", json_string(file)}};
+}
+
+void append_json_object(std::string &out, const Fields &fields, bool pretty) {
+    out += pretty ? "{\n" : "{";
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (pretty) out += "\t";
+        out.append("\"").append(fields[i].first).append(pretty ? "\" : " : "\":").append(fields[i].second);
+        if (i + 1 < fields.size()) out += ',';
+        if (pretty) out += '\n';
+    }
+    out += "}\n";
+}
+
+// The stamp as it is shown: as written, in UTC, or in ISO 8601.
+std::string shown_stamp(const dayfile::Record &r, time_t time, const Style &style) {
+    if (style.output == Output::ShortIso) return tools::rfc3339(time, style.utc);
+    if (!style.utc) return std::string(r.stamp);
+    tm broken;
+    gmtime_r(&time, &broken);
+    char text[LOG_TIME_SIZE];
+    strftime(text, sizeof text, LOG_TIME_LAYOUT, &broken);
+    return text;
+}
+
+void append_line(std::string &out, const Style &style, const dayfile::Record &r, time_t time) {
+    const char *paint = style.colour ? colour_of(r.priority) : "";
+    size_t tag = r.level.size() + 2;
+    if (*paint) out += paint;
+    out.append(r.raw.data(), tag);
+    if (*paint) out += "\x1b[0m";
+    out += ' ';
+    out += shown_stamp(r, time, style);
+    // The rest as written, without the blank before its newline.
+    size_t rest = tag + 1 + r.stamp.size();
+    append_escaped(out, r.raw.substr(rest, r.raw.size() - 2 - rest));
+    out += '\n';
 }
 
 }  // namespace
 
-void append_escaped(std::string &out, std::string_view text) {
-    size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = (unsigned char)text[i];
-        if (!is_control(c)) continue;
-        out.append(text.data() + run, i - run);
-        append_hex(out, "\\x", c);
-        run = i + 1;
-    }
-    out.append(text.data() + run, text.size() - run);
-}
-
-// Bytes that are not UTF-8 are written as the code points U+0080-U+00FF.
-void append_json(std::string &out, std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = (unsigned char)text[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7f) {
-            append_hex(out, "\\u00", c);
-        } else if (c >= 0x80) {
-            size_t n = utf8_length(text.substr(i));
-            if (n == 0) {
-                append_hex(out, "\\u00", c);
-                ++i;
-                continue;
-            }
-            out.append(text.data() + i, n);
-            i += n;
-            continue;
-        } else {
-            out += (char)c;
-        }
-        ++i;
-    }
-}
-
-void format(std::string &out, Output output, bool colour, const dayfile::Record &r, time_t time,
-            const std::string &file) {
-    if (output == Output::Json) {
-        if (r.framed) {
-            out += "{\"record\":true,\"level\":\"";
-            append_json(out, r.level);
-            out += "\",\"priority\":" + std::to_string(r.priority) + ",\"time\":\"" + tools::rfc3339(time) +
-                   "\",\"type\":\"";
-            append_json(out, r.type);
-            out += "\",\"message\":\"";
-            append_json(out, r.message);
-        } else {
-            out += "{\"record\":false,\"line\":\"";
-            append_json(out, r.raw.ends_with('\n') ? r.raw.substr(0, r.raw.size() - 1) : r.raw);
-        }
-        out += "\",\"file\":\"";
-        append_json(out, file);
-        out += "\"}\n";
-        return;
-    }
-    if (!r.framed) {
+void format(std::string &out, const Style &style, const dayfile::Record &r, time_t time, const std::string &file) {
+    if (style.output == Output::Json || style.output == Output::JsonPretty) {
+        append_json_object(out, json_fields(r, time, file, style.utc), style.output == Output::JsonPretty);
+    } else if (!r.framed) {
         append_escaped(out, r.raw);
         if (!r.raw.ends_with('\n')) out += '\n';
-        return;
-    }
-    if (output == Output::Cat) {
+    } else if (style.output == Output::Cat) {
         append_escaped(out, r.message);
         out += '\n';
-        return;
+    } else {
+        append_line(out, style, r, time);
     }
-    // The line as written, without the blank before its newline.
-    std::string_view line = r.raw.substr(0, r.raw.size() - 2);
-    const char *paint = colour ? colour_of(r.priority) : "";
-    if (*paint) {
-        size_t tag = r.level.size() + 2;
-        out += paint;
-        out.append(line.data(), tag);
-        out += "\x1b[0m";
-        line.remove_prefix(tag);
-    }
-    append_escaped(out, line);
-    out += '\n';
 }
 
-Sink::Sink(bool page) : page_(page) {
+namespace {
+
+// Whether the program a shell command starts with can be run.
+bool runnable(const std::string &command) {
+    std::string program = command.substr(0, command.find_first_of(" \t"));
+    if (program.find('/') != std::string::npos) return access(program.c_str(), X_OK) == 0;
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (size_t at = 0, end; at <= dirs.size(); at = end + 1) {
+        end = dirs.find(':', at);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+        if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+bool is_less(const std::string &command) {
+    std::string program = command.substr(0, command.find_first_of(" \t"));
+    size_t slash = program.rfind('/');
+    return program.substr(slash == std::string::npos ? 0 : slash + 1) == "less";
+}
+
+}  // namespace
+
+Pager choose_pager(bool at_end) {
+    const char *asked = getenv("PAGER");
+    std::string command = asked ? asked : "less";
+    if (command.find_first_not_of(" \t") == std::string::npos || command == "cat") return {};
+    if (!runnable(command)) return {"", false, command.substr(0, command.find_first_of(" \t"))};
+    // less shows colours with -R (given through LESS, whatever the command
+    // line says); another pager may show the codes as text, so it gets none.
+    bool less = is_less(command);
+    if (less && at_end) command += " +G";
+    return {command, less, ""};
+}
+
+Sink::Sink(bool page, Pager pager) : page_(page && !pager.command.empty()), pager_(std::move(pager)) {
     winsize size{};
     if (page_ && ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
         rows_ = size.ws_row;
@@ -152,8 +154,6 @@ Sink::Sink(bool page) : page_(page) {
 Sink::~Sink() { close(); }
 
 bool Sink::start_pager() {
-    const char *pager = getenv("PAGER");
-    if (pager && (!*pager || strcmp(pager, "cat") == 0)) return true;
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return false;
     pid_t pid = fork();
@@ -162,13 +162,16 @@ bool Sink::start_pager() {
         dup2(pipe_fds[0], 0);
         ::close(pipe_fds[0]);
         ::close(pipe_fds[1]);
-        if (pager) execl("/bin/sh", "sh", "-c", pager, (char *)nullptr);
-        else execlp("less", "less", "-R", (char *)nullptr);
+        if (pager_.colours) {
+            const char *less = getenv("LESS");
+            setenv("LESS", (std::string(less ? less : "") + " -R").c_str(), 1);
+        }
+        execl("/bin/sh", "sh", "-c", pager_.command.c_str(), (char *)nullptr);
         _exit(127);
     }
     ::close(pipe_fds[0]);
     fd_ = pipe_fds[1];
-    pager_ = pid;
+    pid_ = pid;
     return true;
 }
 
@@ -211,12 +214,12 @@ bool Sink::flush() {
 void Sink::close() {
     page_ = false;
     flush();
-    if (pager_ > 0) {
+    if (pid_ > 0) {
         ::close(fd_);
         fd_ = 1;
         int status;
-        waitpid(pager_, &status, 0);
-        pager_ = -1;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
     }
 }
 
