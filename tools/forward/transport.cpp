@@ -22,12 +22,10 @@ bool Transport::fail(const std::string &why) {
     return false;
 }
 
-std::unique_ptr<Transport> make_transport(const Settings &s) {
-    if (s.scheme == "tls") return make_tls(s);
-#ifdef TEMBRA_HAVE_RELP
-    if (s.scheme == "relp") return make_relp(s);
-#endif
-    return make_tcp(s);
+std::unique_ptr<Transport> make_transport(const Settings &s, const Collector &c) {
+    if (c.scheme == "tls") return make_tls(s, c);
+    if (c.scheme == "relp") return make_relp(c);
+    return make_tcp(c);
 }
 
 namespace {

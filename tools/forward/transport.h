@@ -27,11 +27,11 @@ class Transport {
     std::string error_;
 };
 
-// The transport for settings.scheme.
-std::unique_ptr<Transport> make_tcp(const Settings &s);
-std::unique_ptr<Transport> make_tls(const Settings &s);
-std::unique_ptr<Transport> make_relp(const Settings &s);
-std::unique_ptr<Transport> make_transport(const Settings &s);
+// The transport to one collector, by its scheme.
+std::unique_ptr<Transport> make_tcp(const Collector &c);
+std::unique_ptr<Transport> make_tls(const Settings &s, const Collector &c);
+std::unique_ptr<Transport> make_relp(const Collector &c);
+std::unique_ptr<Transport> make_transport(const Settings &s, const Collector &c);
 
 // How long one connection attempt, one write or the wait for a confirmation may take.
 constexpr int kTimeoutSeconds = 10;
