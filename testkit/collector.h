@@ -38,6 +38,7 @@ class Collector {
     // Ends it with sig (SIGKILL: no chance to flush anything) and reaps it.
     void stop(int sig);
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     const Ports &ports() const { return ports_; }
     std::string ca() const { return dir_ + "/ca.pem"; }
