@@ -177,6 +177,7 @@ class Follower {
     void problem(const std::string &path, const std::string &why);
     void realign();
     void finished_current();
+    void give_up_current();
     Got next_earlier(Record &record);
     bool earlier_grew(Position &p);
     bool accounting_ = false;

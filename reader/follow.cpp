@@ -187,6 +187,10 @@ Got Follower::next(Record &record, int timeout_ms) {
         if (accounting_ && (late_.is_open() || now_ms() >= late_next_ms_) && next_earlier(record) == Got::Record)
             return Got::Record;
         Got got = reader_.is_open() ? reader_.next(record) : Got::End;
+        if (got == Got::Error && accounting_) {
+            give_up_current();
+            continue;
+        }
         if (got == Got::Record) pos_.offset = reader_.offset();
         if (got == Got::Error) error_ = reader_.error();
         if (got == Got::Record || got == Got::Error) return got;
@@ -255,6 +259,15 @@ void Follower::realign() {
     if (!open_file(path, r.end)) return;
     told_.push_back(text);
     fresh_.push_back(text);
+}
+
+// The current file failed to read: told once, and the files after it are read.
+void Follower::give_up_current() {
+    problem(reader_.path(), reader_.error());
+    skipped_.push_back(reader_.path());
+    // Tried again from where it failed, as a file not opened yet.
+    if (accounting_) earlier_.push_back({{}, reader_.offset(), reader_.path()});
+    reader_ = Reader();
 }
 
 // The current file is done: follow it on as an earlier file while it is recent.

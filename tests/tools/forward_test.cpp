@@ -453,6 +453,13 @@ TEST_F(Forward, FilesThatCannotBeReadAreToldOnceAndSkipped) {
         {"dir", [&] { mkdir(problem.c_str(), 0700); }, {}, "tembra-20261202.log: a directory", 2},
         {"dangling", [&] { symlink("/var/log/none", problem.c_str()); }, {}, "tembra-20261202.log: a symbolic link", 2},
         {"link", [&] { symlink(day_file(20261201).c_str(), problem.c_str()); }, {}, "tembra-20261202.log: a symbolic link", 2},
+        {"bad-gz",
+         [&] {
+             std::string gz = problem + ".gz";
+             std::system(("seq 100000 | gzip -c > " + gz + " && printf '\\377%.0s' $(seq 64) | "
+                          "dd of=" + gz + " bs=1 seek=200 conv=notrunc 2>/dev/null").c_str());
+         },
+         {}, "tembra-20261202.log.gz: ", 2},
         {"no-dir", [] {}, {"--directory=/var/log/none"}, "/var/log/none/: No such file", 0},
         {"file-dir", [] { append("/var/log/plain", "x\n"); }, {"--directory", "/var/log/plain"}, "/var/log/plain/: Not a directory", 0},
     };
