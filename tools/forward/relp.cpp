@@ -2,6 +2,8 @@
 // syslog command, each message is one "syslog" transaction, and a batch counts
 // as taken only when the collector answered each of its transactions with 200.
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -36,12 +38,14 @@ struct Frame {
     std::string command, data;
 };
 
-// Takes one whole frame off the front of in: 1 taken, 0 more bytes needed, -1 malformed.
-int take_frame(std::string &in, Frame &f) {
+// Reads one whole frame at the front of in into f: its length, 0 when more
+// bytes are needed, -1 when in does not start with a frame.
+long take_frame(std::string_view in, Frame &f) {
     const char *p = in.data(), *end = p + in.size();
     auto number = [&](uint64_t &value) {
         auto [next, ec] = std::from_chars(p, end, value);
-        if (ec != std::errc() || next == end) return next == end ? 0 : -1;
+        if (next == end) return 0;
+        if (ec != std::errc()) return -1;
         p = next;
         return 1;
     };
@@ -54,16 +58,12 @@ int take_frame(std::string &in, Frame &f) {
     p = blank + 1;
     uint64_t length = 0;
     if ((ok = number(length)) <= 0) return ok;
-    if (length > 0) {
-        if (*p != ' ') return -1;
-        ++p;
-    }
+    if (length > 0 && *p++ != ' ') return -1;
     if ((uint64_t)(end - p) < length + 1) return 0;
     f.data.assign(p, (size_t)length);
     p += length;
     if (*p++ != '\n') return -1;
-    in.erase(0, (size_t)(p - in.data()));
-    return 1;
+    return p - in.data();
 }
 
 class Relp : public Transport {
@@ -159,12 +159,17 @@ class Relp : public Transport {
     bool receive(uint64_t first, size_t &answered) {
         char buf[16384];
         ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        // Acknowledge at once: a collector that sends its small answers one by
+        // one may hold each back until the previous one was acknowledged.
+        int on = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
         if (n <= 0) return fail(n < 0 ? std::string("recv: ") + strerror(errno)
                                       : "the collector closed the connection");
         in_.append(buf, (size_t)n);
         Frame f;
-        for (int got; (got = take_frame(in_, f)) != 0;) {
+        size_t used = 0;
+        for (long got; (got = take_frame(std::string_view(in_).substr(used), f)) != 0; used += (size_t)got) {
             if (got < 0) return fail("the collector sent something that is not RELP");
             if (f.command == "serverclose") return fail("the collector closed the RELP session");
             if (f.command != "rsp") continue;
@@ -176,6 +181,7 @@ class Relp : public Transport {
                 return fail("the collector refused a message: " + f.data.substr(0, 200));
             ++answered;
         }
+        in_.erase(0, used);
         return true;
     }
 
@@ -183,8 +189,11 @@ class Relp : public Transport {
     bool await(Frame &f) {
         int64_t deadline = now_ms() + kTimeoutSeconds * 1000;
         for (;;) {
-            int got = take_frame(in_, f);
-            if (got > 0) return true;
+            long got = take_frame(in_, f);
+            if (got > 0) {
+                in_.erase(0, (size_t)got);
+                return true;
+            }
             if (got < 0) return fail("the collector sent something that is not RELP");
             pollfd p = {fd_, POLLIN, 0};
             int wait = (int)(deadline - now_ms());
