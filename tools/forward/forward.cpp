@@ -101,11 +101,9 @@ class Loop {
             ++records;
             if (!join(record)) continue;
             add_messages(s_, record, batch.messages);
-            if (long_.empty()) batch.end = follower_.positions();
-            else long_.clear();
+            long_.clear();
         }
-        if (!long_.empty() && !batch.messages.empty()) batch.end = long_positions_;
-        if (long_.empty() && !batch.messages.empty()) batch.end = follower_.positions();
+        if (!batch.messages.empty()) batch.end = long_.empty() ? follower_.positions() : long_positions_;
         return batch.messages.empty() ? got : dayfile::Got::Record;
     }
 
@@ -159,7 +157,7 @@ class Loop {
     void try_preferred() {
         preferred_retry_ms_ = now_ms() + kPreferredRetryMs;
         for (size_t i = 0; i < current_; ++i)
-            if (transports_[i]->open()) {
+            if (reachable(s_.collectors[i].host, s_.collectors[i].port) && transports_[i]->open()) {
                 report("back to " + s_.collectors[i].url + " from " + s_.collectors[current_].url);
                 transports_[current_]->close();
                 away_[i] = false;
