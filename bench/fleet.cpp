@@ -53,8 +53,10 @@ Plan quick() {
 constexpr int kSkipped = 77;
 
 // Each host's user: queue memory (RLIMIT_MSGQUEUE) is counted per user across
-// every namespace, so each host gets its own budget.
-constexpr uid_t kFirstUid = 61000;
+// every namespace, so each host gets its own budget. Runs at the same time on
+// one machine take users from different blocks of kMaxHosts, by their pid.
+constexpr int kMaxHosts = 16;
+uid_t first_uid = 61000;  // set by the runner before it starts the hosts
 // Lines of each host's /mqd: 96 x 8192 bytes and the kernel's bookkeeping stay
 // within one user's 819,200 bytes.
 constexpr int kDepth = 96;
@@ -133,7 +135,7 @@ struct HostSide {
     if (!sh("ip link set lo up && ip addr add " + address(i, 2) + "/24 dev eth0 && ip link set eth0 up"))
         fail("host address");
     sandbox_raise_limit("msg_max", kDepth);
-    uid_t uid = kFirstUid + (uid_t)i;
+    uid_t uid = first_uid + (uid_t)i;
     mkdir("/var/log/Tembra", 0755);
     if (chown("/var/log", uid, uid) != 0 || chown("/var/log/Tembra", uid, uid) != 0) fail("chown");
     if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) fail("host user");
@@ -281,7 +283,7 @@ int main(int argc, char **argv) {
     Plan plan;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) plan = quick();
-        if (std::strcmp(argv[i], "--hosts") == 0 && i + 1 < argc) plan.hosts = std::max(2, std::atoi(argv[++i]));
+        if (std::strcmp(argv[i], "--hosts") == 0 && i + 1 < argc) plan.hosts = std::clamp(std::atoi(argv[++i]), 2, kMaxHosts);
     }
     if (geteuid() != 0) {
         std::puts("fleet: skipped: hosts need root (their own users, network namespaces and veth links)");
@@ -304,6 +306,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::vector<Host> hosts(plan.hosts);
+    first_uid = 61000 + (uid_t)(getpid() % 250) * kMaxHosts;
     for (int i = 0; i < plan.hosts; ++i) hosts[i].pid = start_host(plan, i, hosts[i]);
     double t0 = run::seconds();  // the faults' clock starts once every host runs
 
