@@ -43,7 +43,7 @@ struct Plan {
 
 Plan quick() {
     Plan p;
-    p.hosts = 3, p.producers = 1, p.records = 5000, p.rate = 1000, p.batch = 200;
+    p.hosts = 3, p.producers = 1, p.records = 8000, p.rate = 1000, p.batch = 200;
     p.kill_collector = 1, p.collector_back = 2, p.cut = 3.5, p.cut_for = 1, p.kill_forwarder = 3;
     p.deadline = 30;
     return p;
@@ -392,6 +392,9 @@ int main(int argc, char **argv) {
     // The figures, and whether every record arrived within the bound on duplicates.
     long failed = 0, missing = 0, duplicates = 0;
     bool ok = done_at > 0;
+    // The way back is taken with the next batch: only a host that still sends 5 s
+    // after the collector's return must have taken it by then.
+    bool must_return = produced_by - t0 >= back_at + 5;
     if (!ok) std::printf("fleet: not every record arrived within %.0f s of the producers' end\n", plan.deadline);
     std::printf("fleet: %d hosts x %d producers x %d records at %d/s each; batch %d\n", plan.hosts, plan.producers,
                 plan.records, plan.rate, plan.batch);
@@ -426,12 +429,16 @@ int main(int argc, char **argv) {
                       {(int)hosts[i].lost.size() == hosts[i].failed, "failed posts not all named"},
                       {d <= bound, "more duplicates than a batch per interruption"},
                       {to_b[i] >= 0, "nothing reached the second collector"},
-                      {back_to_a[i] >= 0 && back_to_a[i] <= 5, "not back to the first collector within 5 s"}};
+                      {!must_return || (back_to_a[i] >= 0 && back_to_a[i] <= 5),
+                       "not back to the first collector within 5 s"}};
         for (const auto &c : checks)
             if (!c.holds) std::printf("host%d: %s\n", i, c.what);
         for (const auto &c : checks) ok = ok && c.holds;
         failed += hosts[i].failed, missing += m, duplicates += d;
     }
+    if (!must_return)
+        std::printf("fleet: the producers ended within 5 s of the first collector's return: the way back is "
+                    "not checked\n");
     double elapsed = done_at > 0 ? done_at : run::seconds() - t0;
     std::printf("records %ld (posts the logger reported failed: %ld, left out), arrived %ld, missing %ld, "
                 "duplicates %ld\n", expected, failed, arrivals, missing, duplicates);
