@@ -45,7 +45,8 @@ class Tls : public Transport {
             rc = gnutls_handshake(session_);
         } while (rc < 0 && !gnutls_error_is_fatal(rc));
         if (rc < 0) return handshake_failed(rc);
-        return true;
+        return s_.cert.empty() && gnutls_certificate_client_get_request_status(session_) ? accepted_without_cert()
+                                                                                        : true;
     }
 
     bool deliver(const std::vector<std::string> &messages) override {
@@ -98,6 +99,22 @@ class Tls : public Transport {
             return fail(why);
         }
         return tls_fail("TLS handshake", rc);
+    }
+
+    // The collector asked for a certificate and got none. Under TLS 1.3 it
+    // decides after our side of the handshake is done: a refusal comes as an
+    // alert, while what it took would be acknowledged by its system all the same.
+    // Waits for the alert (or, when it takes us, up to 2 s for nothing).
+    bool accepted_without_cert() {
+        gnutls_record_set_timeout(session_, 2000);
+        char byte;
+        ssize_t n;
+        do n = gnutls_record_recv(session_, &byte, 1);
+        while (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED);
+        gnutls_record_set_timeout(session_, 0);
+        if (n == GNUTLS_E_TIMEDOUT || n > 0) return true;
+        return n < 0 ? tls_fail("the collector refused us without a client certificate", (int)n)
+                     : fail("the collector closed the TLS session: it may want a client certificate");
     }
 
     // A syslog collector sends no data; a readable socket holds a session ticket,
