@@ -8,7 +8,7 @@ DEPS ?= packaging/deps
 # Configured once it succeeded, and again after packages were installed or removed.
 CONFIGURED = $(BUILD)/.configured
 
-.PHONY: all build test asan fuzz demo install bench load clean package view-bench forward-bench faults
+.PHONY: all build test asan fuzz demo install bench load clean package view-bench forward-bench faults fleet
 # The packages come before the configure that looks for them.
 .NOTPARALLEL:
 MAKEFLAGS += --no-print-directory
@@ -54,6 +54,11 @@ bench: deps-bench build
 # rsyslog's imfile+omrelp on the same file, in one private namespace.
 forward-bench: build
 	$(BUILD)/bin/forward_bench
+
+# Hosts in namespaces of their own (producers, tembra-drain, tembra-forward) shipping
+# to two rsyslog collectors over RELP while a collector, a link and a forwarder fail.
+fleet: deps-test build
+	$(BUILD)/bin/fleet $(FLEET_ARGS)
 
 # tembra-view: a level filter against grep on 1 GB, -r against forward, the first line of -n and -f, memory.
 view-bench: build

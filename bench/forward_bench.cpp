@@ -156,9 +156,9 @@ int main(int argc, char **argv) {
     collector::Collector c(kCollectorDir);
     const std::string fwd = std::string(TEMBRA_BIN_DIR) + "/tembra-forward";
     auto via = [&](std::vector<std::string> to) {
-        std::vector<std::string> argv = {fwd, "--once", "--state", "/var/log/forward.state"};
+        std::vector<std::string> argv = {fwd, "--once", "--state", "/var/log/forward.state",
+                                         "--directory", "/var/log/Tembra/"};
         argv.insert(argv.end(), to.begin(), to.end());
-        argv.push_back("/var/log/Tembra/");
         return argv;
     };
     const struct {

@@ -120,6 +120,14 @@ int date_of(const std::string &path);
 // the same date); empty when there are none or dir cannot be read.
 std::vector<DayFile> list_day_files(const std::string &dir);
 
+// Why dir cannot be listed ("No such file or directory", ...), or "" when it can.
+std::string directory_problem(const std::string &dir);
+
+// Parses one line of any length that is a one-row record (one the reader
+// yielded in pieces because it is longer than a record may be); false when it
+// is not one.
+bool parse_line(std::string_view line, Record &record);
+
 // Where a reader stood: enough to resume after a restart.
 struct Position {
     FileId id;
@@ -145,6 +153,20 @@ class Follower {
     Position position() const;  // just after the last record yielded
     const std::string &error() const;
 
+    // For a sender that must account for every file (set before start):
+    // finishes a file as soon as a later day's exists (once: what is there now
+    // is all there is); keeps reading earlier files written within the last
+    // day, from these saved positions on and from where it left each one, and
+    // retries the files it could not open (each skipped meanwhile).
+    void account_for_all(bool once, const std::vector<Position> &earlier);
+    // The current file's position, then each earlier file's.
+    std::vector<Position> positions() const;
+    // Problems found since the last call, each told once: a file or the
+    // directory that cannot be read, a saved offset inside a line.
+    std::vector<std::string> take_problems();
+    // Whether a file or the directory could not be read when last tried.
+    bool has_unread() const;
+
   private:
     bool open_file(const std::string &path, uint64_t offset);
     bool advance();
@@ -159,6 +181,21 @@ class Follower {
     int64_t later_seen_ms_ = -1;  // when a later day's file was first seen, or -1
     int notify_ = -1;             // inotify on dir, or -1 (then plain polling)
     std::string error_;
+
+    // Following earlier files, and telling problems once (account_for_all).
+    void problem(const std::string &path, const std::string &why);
+    void realign();
+    void finished_current();
+    void give_up_current();
+    Got next_earlier(Record &record);
+    bool earlier_grew(Position &p);
+    bool accounting_ = false;
+    int64_t grace_ms_ = -1;           // -1: the default grace
+    std::vector<Position> earlier_;   // earlier files still followed (id {}: not opened yet)
+    std::vector<std::string> skipped_, unread_, told_, fresh_;
+    Reader late_;                     // reading earlier_[late_index_], when open
+    size_t late_index_ = 0;
+    int64_t late_next_ms_ = 0;        // when earlier files are looked at next
 };
 
 }  // namespace dayfile

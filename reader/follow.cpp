@@ -6,11 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <errno.h>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "reader/dayfile.h"
+#include "reader/frame.h"
 
 namespace dayfile {
 
@@ -20,6 +24,10 @@ namespace {
 // may write its last batch to it just after a producer created the next.
 constexpr int64_t kGraceMs = 2000;
 constexpr int kPollMs = 200;
+// With account_for_all: how often earlier files are looked at, and for how long
+// after their last change.
+constexpr int64_t kEarlierCheckMs = 1000;
+constexpr time_t kEarlierSeconds = 24 * 3600;
 
 int64_t now_ms() {
     timespec t;
@@ -54,6 +62,21 @@ std::vector<DayFile> up_to_today(std::vector<DayFile> files) {
 }  // namespace
 
 int date_of(const std::string &path) { return log_day_file_date(path.c_str()); }
+
+std::string directory_problem(const std::string &dir) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) return strerror(errno);
+    closedir(d);
+    return "";
+}
+
+bool parse_line(std::string_view line, Record &record) {
+    size_t head = frame::head_length(line);
+    size_t tail = frame::tail_start(line);
+    if (head == 0 || tail == frame::npos || tail < head || line.find('\n') != line.size() - 1) return false;
+    frame::fill(line, head, tail, record);
+    return true;
+}
 
 std::vector<DayFile> list_day_files(const std::string &dir) {
     std::vector<DayFile> files;
@@ -106,8 +129,10 @@ void Follower::start(const Position *from) {
         for (const DayFile &f : files) {
             FileId id;
             if ((since == 0 || f.date == since) && stat_id(f.path, id) && id == from->id &&
-                open_file(f.path, from->offset))
+                open_file(f.path, from->offset)) {
+                if (accounting_) realign();
                 return;
+            }
         }
         // Retention may have compressed it since: the same bytes, so the same offset.
         for (const DayFile &f : files)
@@ -118,9 +143,14 @@ void Follower::start(const Position *from) {
     advance();
 }
 
-// Opens what comes after the current file, or the first file when none is open.
+// Opens what comes after the current file, or the first file when none is open;
+// a file that cannot be opened is told once and skipped.
 bool Follower::advance() {
-    std::vector<DayFile> files = up_to_today(list_day_files(dir_));
+    std::vector<DayFile> all = list_day_files(dir_);
+    std::string why = all.empty() ? directory_problem(dir_) : "";
+    if (!why.empty()) problem(dir_, why);
+    else std::erase(unread_, dir_);
+    std::vector<DayFile> files = up_to_today(std::move(all));
     if (reader_.is_open()) {
         const std::string &path = reader_.path();
         FileId id;
@@ -132,7 +162,16 @@ bool Follower::advance() {
         bool wanted = reader_.is_open() ? f.date > date_ : f.date >= date_;
         // Of a compressed and a plain file of one date, the plain one (listed last).
         bool superseded = i + 1 < files.size() && files[i + 1].date == f.date;
-        if (wanted && !superseded) return open_file(f.path, 0);
+        if (!wanted || superseded || std::find(skipped_.begin(), skipped_.end(), f.path) != skipped_.end())
+            continue;
+        if (reader_.is_open()) finished_current();
+        if (open_file(f.path, 0)) return true;
+        struct stat st;
+        if (lstat(f.path.c_str(), &st) != 0 && errno == ENOENT) continue;  // gone since the listing
+        problem(f.path, error_);
+        skipped_.push_back(f.path);
+        if (accounting_) earlier_.push_back({{}, 0, f.path});
+        date_ = f.date;
     }
     return false;
 }
@@ -151,19 +190,24 @@ bool Follower::check_current() {
     bool later = !files.empty() && files.back().date > date_;
     if (!later) {
         later_seen_ms_ = -1;
-    } else if (later_seen_ms_ < 0) {
-        later_seen_ms_ = now_ms();
-    } else if (now_ms() - later_seen_ms_ >= kGraceMs) {
-        reader_.finish();
-        return true;
+        return false;
     }
-    return false;
+    if (later_seen_ms_ < 0) later_seen_ms_ = now_ms();
+    if (now_ms() - later_seen_ms_ < (grace_ms_ < 0 ? kGraceMs : grace_ms_)) return false;
+    reader_.finish();
+    return true;
 }
 
 Got Follower::next(Record &record, int timeout_ms) {
     int64_t deadline = now_ms() + timeout_ms;
     for (;;) {
+        if (accounting_ && (late_.is_open() || now_ms() >= late_next_ms_) && next_earlier(record) == Got::Record)
+            return Got::Record;
         Got got = reader_.is_open() ? reader_.next(record) : Got::End;
+        if (got == Got::Error && accounting_) {
+            give_up_current();
+            continue;
+        }
         if (got == Got::Record) pos_.offset = reader_.offset();
         if (got == Got::Error) error_ = reader_.error();
         if (got == Got::Record || got == Got::Error) return got;
@@ -186,6 +230,115 @@ void Follower::wait(int timeout_ms) {
     poll(&p, 1, timeout_ms);
     char events[4096];
     while (read(notify_, events, sizeof events) > 0) {
+    }
+}
+
+void Follower::account_for_all(bool once, const std::vector<Position> &earlier) {
+    accounting_ = true;
+    grace_ms_ = once ? 0 : -1;
+    earlier_ = earlier;
+    for (const Position &p : earlier_) skipped_.push_back(p.path);
+}
+
+std::vector<Position> Follower::positions() const {
+    std::vector<Position> all;
+    if (pos_.path.empty()) return all;  // earlier files are kept only behind a current one
+    all.reserve(1 + earlier_.size());
+    all.push_back(pos_);
+    for (const Position &p : earlier_)
+        if (!p.path.empty()) all.push_back(p);
+    return all;
+}
+
+std::vector<std::string> Follower::take_problems() { return std::exchange(fresh_, {}); }
+bool Follower::has_unread() const { return !unread_.empty(); }
+
+void Follower::problem(const std::string &path, const std::string &why) {
+    if (std::find(unread_.begin(), unread_.end(), path) == unread_.end()) unread_.push_back(path);
+    std::string text = why.starts_with(path) ? why : path + ": " + why;
+    if (std::find(told_.begin(), told_.end(), text) != told_.end()) return;
+    told_.push_back(text);
+    fresh_.push_back(text);
+}
+
+// A saved offset inside a line (the file was rewritten, or the position was not
+// ours) goes on at the start of the next line; the line's rest is not sent.
+void Follower::realign() {
+    uint64_t at = reader_.offset();
+    Reader probe;
+    Record r;
+    if (at == 0 || !probe.open(reader_.path(), at - 1) || probe.next(r) != Got::Record ||
+        r.raw == "\n" || !r.raw.ends_with('\n'))
+        return;
+    std::string path = reader_.path(), text = path + ": the saved position " + std::to_string(at) +
+                                              " is inside a line; going on at the next line, " +
+                                              std::to_string(r.end);
+    if (!open_file(path, r.end)) return;
+    told_.push_back(text);
+    fresh_.push_back(text);
+}
+
+// The current file failed to read: told once, and the files after it are read.
+void Follower::give_up_current() {
+    problem(reader_.path(), reader_.error());
+    skipped_.push_back(reader_.path());
+    // Tried again from where it failed, as a file not opened yet.
+    if (accounting_) earlier_.push_back({{}, reader_.offset(), reader_.path()});
+    reader_ = Reader();
+}
+
+// The current file is done: follow it on as an earlier file while it is recent.
+void Follower::finished_current() {
+    struct stat st;
+    if (!accounting_ || !reader_.path().ends_with(".log") || stat(reader_.path().c_str(), &st) != 0 ||
+        st.st_mtime < time(nullptr) - kEarlierSeconds)
+        return;
+    std::erase_if(earlier_, [&](const Position &p) { return p.path == reader_.path(); });
+    earlier_.push_back({reader_.id(), reader_.offset(), reader_.path()});
+    skipped_.push_back(reader_.path());
+}
+
+// Whether p's file holds more than was read of it (or was never opened); an
+// entry whose file went, was replaced or has not changed for a day is dropped.
+bool Follower::earlier_grew(Position &p) {
+    if (p.id == FileId{}) return true;
+    struct stat st;
+    bool same = stat(p.path.c_str(), &st) == 0 && FileId{st.st_dev, st.st_ino} == p.id &&
+                (uint64_t)st.st_size >= p.offset;
+    if (same && (uint64_t)st.st_size > p.offset) return true;
+    if (!same || st.st_mtime < time(nullptr) - kEarlierSeconds) p.path.clear();
+    return false;
+}
+
+// The next record appended to an earlier file, looking at each in turn.
+Got Follower::next_earlier(Record &record) {
+    for (;;) {
+        if (late_.is_open()) {
+            Got got = late_.next(record);
+            if (got == Got::Record) {
+                earlier_[late_index_].offset = late_.offset();
+                return got;
+            }
+            if (got == Got::Error) problem(earlier_[late_index_].path, late_.error());
+            late_ = Reader();
+            ++late_index_;
+        }
+        while (late_index_ < earlier_.size() && !earlier_grew(earlier_[late_index_])) ++late_index_;
+        if (late_index_ >= earlier_.size()) {
+            std::erase_if(earlier_, [](const Position &p) { return p.path.empty(); });
+            late_index_ = 0;
+            late_next_ms_ = now_ms() + kEarlierCheckMs;
+            return Got::Wait;
+        }
+        Position &p = earlier_[late_index_];
+        if (!late_.open(p.path, p.offset, true)) {
+            problem(p.path, late_.error());
+            late_ = Reader();
+            ++late_index_;
+            continue;
+        }
+        if (p.id == FileId{}) p.id = late_.id();
+        std::erase(unread_, p.path);
     }
 }
 

@@ -24,12 +24,12 @@ namespace collector {
 
 namespace {
 
-bool accepts(int port) {
+bool accepts(const std::string &address, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons((uint16_t)port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
     bool ok = connect(fd, (sockaddr *)&addr, sizeof addr) == 0;
     close(fd);
     return ok;
@@ -59,18 +59,16 @@ std::string config(const std::string &dir, const Ports &p) {
                       "streamDriver.KeyFile=\"" + dir + "/server.key\" streamDriver.authMode=";
     std::string action = "action(type=\"omfile\" file=\"" + dir + "/received.log\" "
                          "template=\"RSYSLOG_SyslogProtocol23Format\")";
-    return "global(workDirectory=\"" + dir + "\" maxMessageSize=\"64k\")\n"
+    std::string at = "input(type=\"imtcp\" address=\"" + p.address + "\" port=\"";
+    return "global(workDirectory=\"" + dir + "\")\n"
            "main_queue(queue.type=\"Direct\")\n"
            "module(load=\"imtcp\")\n"
            "module(load=\"imrelp\")\n"
-           "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.tcp) +
+           + at + std::to_string(p.tcp) + "\" ruleset=\"taken\")\n"
+           + at + std::to_string(p.tls) + "\" ruleset=\"taken\" " + tls + "\"anon\")\n"
+           + at + std::to_string(p.tls_client) + "\" ruleset=\"taken\" " + tls + "\"x509/certvalid\")\n"
+           "input(type=\"imrelp\" address=\"" + p.address + "\" port=\"" + std::to_string(p.relp) +
            "\" ruleset=\"taken\")\n"
-           "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.tls) +
-           "\" ruleset=\"taken\" " + tls + "\"anon\")\n"
-           "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.tls_client) +
-           "\" ruleset=\"taken\" " + tls + "\"x509/certvalid\")\n"
-           "input(type=\"imrelp\" address=\"127.0.0.1\" port=\"" + std::to_string(p.relp) +
-           "\" maxDataSize=\"64k\" ruleset=\"taken\")\n"
            "ruleset(name=\"taken\") {\n  " + action + "\n}\n"
            "action(type=\"omfile\" file=\"" + dir + "/rsyslogd.log\")\n";
 }
@@ -139,8 +137,9 @@ bool Collector::start() {
     }
     pid_ = pid;
     for (int waited = 0; waited < 10000; waited += 10) {
-        if (accepts(ports_.tcp) && accepts(ports_.tls) && accepts(ports_.relp) &&
-            accepts(ports_.tls_client))
+        const std::string &a = ports_.address;
+        if (accepts(a, ports_.tcp) && accepts(a, ports_.tls) && accepts(a, ports_.relp) &&
+            accepts(a, ports_.tls_client))
             return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
         usleep(10000);
@@ -156,6 +155,12 @@ void Collector::stop(int sig) {
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     unlink((dir_ + "/rsyslogd.pid").c_str());
+}
+
+std::string Collector::url(const char *scheme) const {
+    std::string s = scheme;
+    int port = s == "tcp" ? ports_.tcp : s == "tls" ? ports_.tls : ports_.relp;
+    return s + "://" + ports_.address + ":" + std::to_string(port);
 }
 
 std::vector<std::string> Collector::received() const {

@@ -14,6 +14,7 @@ namespace collector {
 bool enter_network();
 
 struct Ports {
+    std::string address = "127.0.0.1";  // where every input listens
     int tcp = 10514;   // imtcp, octet-counted framing
     int tls = 10515;   // imtcp over the gtls stream driver
     int relp = 10516;  // imrelp
@@ -22,7 +23,8 @@ struct Ports {
 
 // One rsyslogd with a configuration of its own in dir: the three inputs write every
 // message they take with RSYSLOG_SyslogProtocol23Format to received(), through a
-// Direct queue, so what it acknowledged is already in the file.
+// Direct queue, so what it acknowledged is already in the file. Message sizes are
+// rsyslog's defaults, what a collector nobody configured for us takes.
 class Collector {
   public:
     // Creates dir with a CA, a server certificate for 127.0.0.1 and the config.
@@ -36,10 +38,12 @@ class Collector {
     // Ends it with sig (SIGKILL: no chance to flush anything) and reaps it.
     void stop(int sig);
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     const Ports &ports() const { return ports_; }
     std::string ca() const { return dir_ + "/ca.pem"; }
     std::string output_path() const { return dir_ + "/received.log"; }
+    std::string url(const char *scheme) const;  // "relp://ADDRESS:PORT" for scheme's input
     // Lines written so far to the output file.
     std::vector<std::string> received() const;
     // rsyslogd's own stderr and internal messages, for failure reports.

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include "forward.h"
+#include "common/cli.h"
 #include "settings.h"
 
 namespace {
@@ -16,7 +17,7 @@ void on_stop(int) { stop_requested = 1; }
 int main(int argc, char **argv) {
     forward::Settings settings;
     int status = forward::parse_options(argc, argv, settings);
-    if (status >= 0) return status;
+    if (status != tools::kRun) return status;
     struct sigaction stop = {};
     stop.sa_handler = on_stop;
     sigaction(SIGINT, &stop, nullptr);

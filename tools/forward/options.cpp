@@ -1,32 +1,37 @@
-// tembra-forward's command line: the collector address, the options and their checks.
+// tembra-forward's command line: the collectors' addresses, the options and their checks.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
+#include "common/cli.h"
 #include "settings.h"
 
 namespace forward {
 
 namespace {
 
+const char kTool[] = "tembra-forward";
 const char kUsage[] =
-    "usage: tembra-forward [OPTIONS] COLLECTOR [DIRECTORY]\n"
-    "  Sends every record of the day files in DIRECTORY (default /var/log/Tembra/), in date\n"
-    "  order, to a syslog collector as RFC 5424 messages, from a saved position on.\n"
+    "usage: tembra-forward [OPTIONS] COLLECTOR [COLLECTOR...]\n"
+    "  Sends every record of the day files, in date order, to the first syslog collector\n"
+    "  that takes it as RFC 5424 messages, from a saved position on; fails over to the\n"
+    "  next collector while one is away and comes back to the first when it returns.\n"
     "  COLLECTOR is tcp://HOST:PORT (octet-counted framing), tls://HOST:PORT or relp://HOST:PORT.\n"
-    "  --state FILE      the saved position (default /var/lib/tembra/forward.state)\n"
-    "  --once            send what the files hold now, then exit (1 if any was not delivered)\n"
-    "  --hostname NAME   the HOSTNAME of each message (default: this machine's name)\n"
-    "  --facility NAME   syslog facility: kern, user, ..., local0-local7 or 0-23 (default local0)\n"
-    "  --ca FILE         tls: the CA certificates the collector is verified against\n"
-    "  --cert FILE       tls: a client certificate to present\n"
-    "  --key FILE        tls: the private key of --cert\n"
-    "  --batch N         records sent before each confirmation (default 2000)\n"
-    "  --help            show this help\n"
-    "  --version         show the version\n";
+    "  -d, --directory DIR   the day files' directory (default /var/log/Tembra/)\n"
+    "  -s, --state FILE      the saved position (default /var/lib/tembra/forward.state)\n"
+    "  -1, --once            send what the files hold now, then exit (1 if any was not delivered)\n"
+    "  -H, --hostname NAME   the HOSTNAME of each message (default: this machine's name)\n"
+    "  -F, --facility NAME   syslog facility: kern, user, ..., local0-local7 or 0-23 (default local0)\n"
+    "      --ca FILE         tls: the CA certificates the collector is verified against\n"
+    "      --cert FILE       tls: a client certificate to present\n"
+    "      --key FILE        tls: the private key of --cert\n"
+    "  -b, --batch N         records sent before each confirmation (default 2000)\n"
+    "  -m, --max-message N   bytes of one message; longer records go in parts (default 8096)\n"
+    "  -h, --help            show this help\n"
+    "  -V, --version         show the version\n";
 
 const char *const kFacilities[] = {"kern",   "user",   "mail",   "daemon", "auth",   "syslog",
                                    "lpr",    "news",   "uucp",   "cron",   "authpriv", "ftp",
@@ -34,10 +39,7 @@ const char *const kFacilities[] = {"kern",   "user",   "mail",   "daemon", "auth
                                    "local1", "local2", "local3", "local4", "local5", "local6",
                                    "local7"};
 
-int usage_error(const std::string &why) {
-    std::fprintf(stderr, "tembra-forward: %s\n%s", why.c_str(), kUsage);
-    return 2;
-}
+int usage_error(const std::string &why) { return tools::usage_error(kTool, why, kUsage); }
 
 bool parse_number(const std::string &text, long low, long high, long &value) {
     if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -63,78 +65,32 @@ bool valid_hostname(const std::string &name) {
 }
 
 // Splits scheme://HOST:PORT (HOST may be [v6 address]); false when malformed.
-bool parse_collector(Settings &s) {
-    size_t sep = s.collector.find("://");
+bool parse_collector(const std::string &url, Collector &c) {
+    c.url = url;
+    size_t sep = url.find("://");
     if (sep == std::string::npos) return false;
-    s.scheme = s.collector.substr(0, sep);
-    std::string rest = s.collector.substr(sep + 3);
+    c.scheme = url.substr(0, sep);
+    std::string rest = url.substr(sep + 3);
     size_t colon = rest.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
-    s.host = rest.substr(0, colon);
-    s.port = rest.substr(colon + 1);
-    if (s.host.front() == '[') {
-        if (s.host.size() < 3 || s.host.back() != ']') return false;
-        s.host = s.host.substr(1, s.host.size() - 2);
+    c.host = rest.substr(0, colon);
+    c.port = rest.substr(colon + 1);
+    if (c.host.front() == '[') {
+        if (c.host.size() < 3 || c.host.back() != ']') return false;
+        c.host = c.host.substr(1, c.host.size() - 2);
     }
     long port;
-    return s.host.find_first_of("/[]") == std::string::npos && parse_number(s.port, 1, 65535, port);
+    return (c.scheme == "tcp" || c.scheme == "tls" || c.scheme == "relp") &&
+           c.host.find_first_of("/[]") == std::string::npos && parse_number(c.port, 1, 65535, port);
 }
 
-}  // namespace
-
-int parse_options(int argc, char **argv, Settings &s) {
-    std::string facility = "local0";
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string &into) {
-            if (i + 1 >= argc) return false;
-            into = argv[++i];
-            return true;
-        };
-        std::string batch;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::puts("tembra-forward " TEMBRA_VERSION);
-            return 0;
-        } else if (arg == "--once") {
-            s.once = true;
-        } else if (arg == "--state" || arg == "--hostname" || arg == "--facility" || arg == "--ca" ||
-                   arg == "--cert" || arg == "--key" || arg == "--batch") {
-            std::string &into = arg == "--state" ? s.state
-                                : arg == "--hostname" ? s.hostname
-                                : arg == "--facility" ? facility
-                                : arg == "--ca" ? s.ca
-                                : arg == "--cert" ? s.cert
-                                : arg == "--key" ? s.key
-                                                 : batch;
-            if (!value(into)) return usage_error(arg + " needs a value");
-            long n = 0;
-            if (arg == "--batch" && !parse_number(batch, 1, 1000000, n))
-                return usage_error("--batch takes a number from 1 to 1000000");
-            if (arg == "--batch") s.batch = (size_t)n;
-        } else if (arg == "--") {
-            words.insert(words.end(), argv + i + 1, argv + argc);
-            break;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage_error("unknown option '" + arg + "'");
-        } else {
-            words.push_back(arg);
-        }
-    }
-    if (words.empty() || words.size() > 2) return usage_error("give one COLLECTOR and at most one DIRECTORY");
-    s.collector = words[0];
-    if (words.size() == 2) s.directory = words[1];
-    if (!s.directory.empty() && s.directory.back() != '/') s.directory += '/';
-    if (!parse_collector(s) || (s.scheme != "tcp" && s.scheme != "tls" && s.scheme != "relp"))
-        return usage_error("'" + s.collector + "' is not tcp://, tls:// or relp://HOST:PORT");
-#ifndef TEMBRA_HAVE_RELP
-    if (s.scheme == "relp") return usage_error("this tembra-forward was built without librelp");
-#endif
-    if (s.scheme == "tls" && s.ca.empty()) return usage_error("tls:// needs --ca FILE");
-    if (s.scheme != "tls" && !(s.ca.empty() && s.cert.empty() && s.key.empty()))
+// The checks that need every option: run after the loop.
+int check(Settings &s, const std::string &facility) {
+    bool tls = false;
+    for (const Collector &c : s.collectors) tls = tls || c.scheme == "tls";
+    if (s.collectors.empty()) return usage_error("give at least one COLLECTOR");
+    if (tls && s.ca.empty()) return usage_error("tls:// needs --ca FILE");
+    if (!tls && !(s.ca.empty() && s.cert.empty() && s.key.empty()))
         return usage_error("--ca, --cert and --key are for tls:// only");
     if (s.cert.empty() != s.key.empty()) return usage_error("--cert and --key go together");
     if ((s.facility = facility_number(facility)) < 0)
@@ -146,7 +102,65 @@ int parse_options(int argc, char **argv, Settings &s) {
     }
     if (!valid_hostname(s.hostname))
         return usage_error("the hostname must be 1-255 printable characters without blanks");
-    return -1;
+    if (s.directory.empty()) return usage_error("--directory needs a directory");
+    if (!s.directory.ends_with('/')) s.directory += '/';
+    return tools::kRun;
+}
+
+}  // namespace
+
+int parse_options(int argc, char **argv, Settings &s) {
+    enum { kCa = 1000, kCert, kKey };
+    const option longs[] = {{"directory", required_argument, nullptr, 'd'},
+                            {"state", required_argument, nullptr, 's'},
+                            {"once", no_argument, nullptr, '1'},
+                            {"hostname", required_argument, nullptr, 'H'},
+                            {"facility", required_argument, nullptr, 'F'},
+                            {"ca", required_argument, nullptr, kCa},
+                            {"cert", required_argument, nullptr, kCert},
+                            {"key", required_argument, nullptr, kKey},
+                            {"batch", required_argument, nullptr, 'b'},
+                            {"max-message", required_argument, nullptr, 'm'},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, 'V'},
+                            {nullptr, 0, nullptr, 0}};
+    std::string facility = "local0";
+    opterr = 0;
+    optind = 1;
+    long n = 0;
+    for (int c; (c = getopt_long(argc, argv, ":d:s:1H:F:b:m:hV", longs, nullptr)) != -1;) {
+        std::string arg = optarg ? optarg : "";
+        switch (c) {
+        case 'd': s.directory = arg; break;
+        case 's': s.state = arg; break;
+        case '1': s.once = true; break;
+        case 'H': s.hostname = arg; break;
+        case 'F': facility = arg; break;
+        case kCa: s.ca = arg; break;
+        case kCert: s.cert = arg; break;
+        case kKey: s.key = arg; break;
+        case 'b':
+            if (!parse_number(arg, 1, 1000000, n)) return usage_error("--batch takes a number from 1 to 1000000");
+            s.batch = (size_t)n;
+            break;
+        case 'm':
+            if (!parse_number(arg, (long)kMinMessage, 16 << 20, n))
+                return usage_error("--max-message takes a number of bytes from 480 to 16777216");
+            s.max_message = (size_t)n;
+            break;
+        case 'h': std::fputs(kUsage, stdout); return 0;
+        case 'V': std::puts("tembra-forward " TEMBRA_VERSION); return 0;
+        case ':': return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default: return usage_error(std::string("unknown or ambiguous option '") + argv[optind - 1] + "'");
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        Collector c;
+        if (!parse_collector(argv[i], c))
+            return usage_error(std::string("'") + argv[i] + "' is not tcp://, tls:// or relp://HOST:PORT");
+        s.collectors.push_back(c);
+    }
+    return check(s, facility);
 }
 
 }  // namespace forward

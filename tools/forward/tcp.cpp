@@ -14,12 +14,12 @@ namespace {
 
 class Tcp : public Transport {
   public:
-    explicit Tcp(const Settings &s) : s_(s) {}
+    explicit Tcp(const Collector &c) : c_(c) {}
     ~Tcp() override { close(); }
 
     bool open() override {
         close();
-        fd_ = connect_tcp(s_.host, s_.port, error_);
+        fd_ = connect_tcp(c_.host, c_.port, error_);
         return fd_ >= 0;
     }
 
@@ -43,13 +43,13 @@ class Tcp : public Transport {
     }
 
   private:
-    const Settings &s_;
+    const Collector &c_;
     int fd_ = -1;
     std::string frames_;
 };
 
 }  // namespace
 
-std::unique_ptr<Transport> make_tcp(const Settings &s) { return std::make_unique<Tcp>(s); }
+std::unique_ptr<Transport> make_tcp(const Collector &c) { return std::make_unique<Tcp>(c); }
 
 }  // namespace forward

@@ -21,7 +21,7 @@ bool is_address(const std::string &host) {
 
 class Tls : public Transport {
   public:
-    explicit Tls(const Settings &s) : s_(s) {}
+    Tls(const Settings &s, const Collector &c) : s_(s), c_(c) {}
     ~Tls() override {
         close();
         if (credentials_) gnutls_certificate_free_credentials(credentials_);
@@ -30,22 +30,23 @@ class Tls : public Transport {
     bool open() override {
         close();
         if (!credentials_ && !load_credentials()) return false;
-        fd_ = connect_tcp(s_.host, s_.port, error_);
+        fd_ = connect_tcp(c_.host, c_.port, error_);
         if (fd_ < 0) return false;
         int rc = gnutls_init(&session_, GNUTLS_CLIENT);
         if (rc == 0) rc = gnutls_set_default_priority(session_);
         if (rc == 0) rc = gnutls_credentials_set(session_, GNUTLS_CRD_CERTIFICATE, credentials_);
-        if (rc == 0 && !is_address(s_.host))
-            rc = gnutls_server_name_set(session_, GNUTLS_NAME_DNS, s_.host.data(), s_.host.size());
+        if (rc == 0 && !is_address(c_.host))
+            rc = gnutls_server_name_set(session_, GNUTLS_NAME_DNS, c_.host.data(), c_.host.size());
         if (rc != 0) return tls_fail("TLS set-up", rc);
-        gnutls_session_set_verify_cert(session_, s_.host.c_str(), 0);
+        gnutls_session_set_verify_cert(session_, c_.host.c_str(), 0);
         gnutls_transport_set_int(session_, fd_);
         gnutls_handshake_set_timeout(session_, kTimeoutSeconds * 1000);
         do {
             rc = gnutls_handshake(session_);
         } while (rc < 0 && !gnutls_error_is_fatal(rc));
         if (rc < 0) return handshake_failed(rc);
-        return true;
+        return s_.cert.empty() && gnutls_certificate_client_get_request_status(session_) ? accepted_without_cert()
+                                                                                        : true;
     }
 
     bool deliver(const std::vector<std::string> &messages) override {
@@ -100,6 +101,22 @@ class Tls : public Transport {
         return tls_fail("TLS handshake", rc);
     }
 
+    // The collector asked for a certificate and got none. Under TLS 1.3 it
+    // decides after our side of the handshake is done: a refusal comes as an
+    // alert, while what it took would be acknowledged by its system all the same.
+    // Waits for the alert (or, when it takes us, up to 2 s for nothing).
+    bool accepted_without_cert() {
+        gnutls_record_set_timeout(session_, 2000);
+        char byte;
+        ssize_t n;
+        do n = gnutls_record_recv(session_, &byte, 1);
+        while (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED);
+        gnutls_record_set_timeout(session_, 0);
+        if (n == GNUTLS_E_TIMEDOUT || n > 0) return true;
+        return n < 0 ? tls_fail("the collector refused us without a client certificate", (int)n)
+                     : fail("the collector closed the TLS session: it may want a client certificate");
+    }
+
     // A syslog collector sends no data; a readable socket holds a session ticket,
     // an alert or the end of the session.
     bool peer_still_listening() {
@@ -117,6 +134,7 @@ class Tls : public Transport {
     bool tls_fail(const std::string &what, int rc) { return fail(what + ": " + gnutls_strerror(rc)); }
 
     const Settings &s_;
+    const Collector &c_;
     gnutls_certificate_credentials_t credentials_ = nullptr;
     gnutls_session_t session_ = nullptr;
     int fd_ = -1;
@@ -125,6 +143,8 @@ class Tls : public Transport {
 
 }  // namespace
 
-std::unique_ptr<Transport> make_tls(const Settings &s) { return std::make_unique<Tls>(s); }
+std::unique_ptr<Transport> make_tls(const Settings &s, const Collector &c) {
+    return std::make_unique<Tls>(s, c);
+}
 
 }  // namespace forward

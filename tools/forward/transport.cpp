@@ -22,12 +22,10 @@ bool Transport::fail(const std::string &why) {
     return false;
 }
 
-std::unique_ptr<Transport> make_transport(const Settings &s) {
-    if (s.scheme == "tls") return make_tls(s);
-#ifdef TEMBRA_HAVE_RELP
-    if (s.scheme == "relp") return make_relp(s);
-#endif
-    return make_tcp(s);
+std::unique_ptr<Transport> make_transport(const Settings &s, const Collector &c) {
+    if (c.scheme == "tls") return make_tls(s, c);
+    if (c.scheme == "relp") return make_relp(c);
+    return make_tcp(c);
 }
 
 namespace {
@@ -73,6 +71,27 @@ int connect_tcp(const std::string &host, const std::string &port, std::string &w
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     return fd;
+}
+
+bool reachable(const std::string &host, const std::string &port) {
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+    bool ok = false;
+    for (addrinfo *a = found; a && !ok; a = a->ai_next) {
+        int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) continue;
+        pollfd p = {fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        ok = (connect(fd, a->ai_addr, a->ai_addrlen) == 0 ||
+              (errno == EINPROGRESS && poll(&p, 1, 250) == 1 &&
+               getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0));
+        ::close(fd);
+    }
+    freeaddrinfo(found);
+    return ok;
 }
 
 bool wait_sent(int fd, std::string &why) {

@@ -27,17 +27,20 @@ class Transport {
     std::string error_;
 };
 
-// The transport for settings.scheme.
-std::unique_ptr<Transport> make_tcp(const Settings &s);
-std::unique_ptr<Transport> make_tls(const Settings &s);
-std::unique_ptr<Transport> make_relp(const Settings &s);
-std::unique_ptr<Transport> make_transport(const Settings &s);
+// The transport to one collector, by its scheme.
+std::unique_ptr<Transport> make_tcp(const Collector &c);
+std::unique_ptr<Transport> make_tls(const Settings &s, const Collector &c);
+std::unique_ptr<Transport> make_relp(const Collector &c);
+std::unique_ptr<Transport> make_transport(const Settings &s, const Collector &c);
 
 // How long one connection attempt, one write or the wait for a confirmation may take.
 constexpr int kTimeoutSeconds = 10;
 
 // A connected, blocking TCP socket with send and receive timeouts, or -1 with why set.
 int connect_tcp(const std::string &host, const std::string &port, std::string &why);
+// Whether host:port accepts a TCP connection within a quarter of a second: a
+// quick look at a collector that may be back, which a silent one cannot hold up.
+bool reachable(const std::string &host, const std::string &port);
 // Waits until the kernel's send queue of fd is empty (SIOCOUTQ 0: the collector's
 // side acknowledged every byte); false when the peer closes or resets the
 // connection or the timeout passes.
