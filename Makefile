@@ -88,9 +88,11 @@ system-test: deps-system package
 demo: deps-build $(CONFIGURED)
 	cmake --build $(BUILD) -j $(JOBS) --target tembra-demo tembra-drain
 	@if [ ! -d $(LOG_DIR) ] && ! mkdir -p $(LOG_DIR) 2>/dev/null; then \
+	  if command -v sudo >/dev/null && sudo mkdir -p $(LOG_DIR) && sudo chown $$(id -un) $(LOG_DIR); then \
+	    echo "created $(LOG_DIR) for $$(id -un) through sudo"; else \
 	  echo "$(LOG_DIR) is missing and cannot be created by $$(id -un). Run:"; \
 	  echo "  sudo mkdir -p $(LOG_DIR) && sudo chown $$(id -un) $(LOG_DIR)"; \
-	  exit 1; fi
+	  exit 1; fi; fi
 	@echo "== tembra-demo posts two records"
 	$(BUILD)/bin/tembra-demo
 	@echo; echo "== tembra-drain writes them to the day's file"
