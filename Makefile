@@ -8,7 +8,7 @@ DEPS ?= packaging/deps
 # Configured once it succeeded, and again after packages were installed or removed.
 CONFIGURED = $(BUILD)/.configured
 
-.PHONY: all build test asan fuzz demo install bench load clean package view-bench forward-bench faults fleet
+.PHONY: all build test asan fuzz demo install bench load clean package view-bench forward-bench faults fleet system-test
 # The packages come before the configure that looks for them.
 .NOTPARALLEL:
 MAKEFLAGS += --no-print-directory
@@ -82,14 +82,22 @@ install: build
 package: deps-package build
 	cmake --build $(BUILD) --target package
 
+# The package installed with apt on a fresh Debian 12 booted with systemd as PID 1
+# (a cached debootstrap root under systemd-nspawn -b), used by several users,
+# reloaded, killed, upgraded, removed and purged; SKIPPED where nspawn cannot run.
+system-test: deps-system package
+	tests/system/run.sh $(BUILD)
+
 # The demo end to end on this machine's own queue and log directory; it builds
 # only the two programs it runs.
 demo: deps-build $(CONFIGURED)
 	cmake --build $(BUILD) -j $(JOBS) --target tembra-demo tembra-drain
 	@if [ ! -d $(LOG_DIR) ] && ! mkdir -p $(LOG_DIR) 2>/dev/null; then \
+	  if command -v sudo >/dev/null && sudo mkdir -p $(LOG_DIR) && sudo chown $$(id -un) $(LOG_DIR); then \
+	    echo "created $(LOG_DIR) for $$(id -un) through sudo"; else \
 	  echo "$(LOG_DIR) is missing and cannot be created by $$(id -un). Run:"; \
 	  echo "  sudo mkdir -p $(LOG_DIR) && sudo chown $$(id -un) $(LOG_DIR)"; \
-	  exit 1; fi
+	  exit 1; fi; fi
 	@echo "== tembra-demo posts two records"
 	$(BUILD)/bin/tembra-demo
 	@echo; echo "== tembra-drain writes them to the day's file"

@@ -42,18 +42,27 @@ void sandbox_enter() {
         write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("private mounts");
+    // A queue file system at /dev/mqueue (systemd mounts one) shows the machine's
+    // queues, not this namespace's: take it away, or cover it where it is locked.
+    if (umount2("/dev/mqueue", MNT_DETACH) != 0 && errno != EINVAL && errno != ENOENT)
+        mount("mqueue", "/dev/mqueue", "mqueue", 0, nullptr);
     if (mount("tembra-sandbox", "/var/log", "tmpfs", 0, "mode=0755") != 0) die("tmpfs on /var/log");
     if (mkdir("/var/log/Tembra", 0755) != 0) die("mkdir /var/log/Tembra");
 }
 
-void sandbox_raise_limit(const char *name, long value) {
+bool sandbox_raise_limit(const char *name, long value) {
     std::string path = std::string("/proc/sys/fs/mqueue/") + name;
     long current = 0;
     if (std::FILE *f = std::fopen(path.c_str(), "r")) {
         if (std::fscanf(f, "%ld", &current) != 1) current = 0;
         std::fclose(f);
     }
-    if (value > current) write_file(path.c_str(), std::to_string(value));
+    if (value <= current) return true;
+    int fd = open(path.c_str(), O_WRONLY);
+    std::string text = std::to_string(value);
+    bool raised = fd >= 0 && write(fd, text.data(), text.size()) == (ssize_t)text.size();
+    if (fd >= 0) close(fd);
+    return raised;
 }
 
 mqd_t sandbox_create_queue(long maxmsg, long msgsize) {

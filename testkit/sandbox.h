@@ -7,8 +7,9 @@
 // Enters the namespaces and creates an empty /var/log/Tembra/; exits on failure.
 void sandbox_enter();
 
-// Raises /proc/sys/fs/mqueue/<name> to at least value, in this namespace only.
-void sandbox_raise_limit(const char *name, long value);
+// Raises /proc/sys/fs/mqueue/<name> to at least value, in this namespace only;
+// false when it is lower and cannot be written (a read-only /proc/sys).
+bool sandbox_raise_limit(const char *name, long value);
 
 // Creates "/mqd" (read-write, non-blocking) with these attributes, raising the
 // limits as needed; -1 when the system refuses.

@@ -1,6 +1,7 @@
 // The test bed's namespaces, its child-process runner and its raw queue access.
 #include "testbed.h"
 
+#include "collector.h"
 #include "sandbox.h"
 
 #include <dirent.h>
@@ -10,10 +11,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <regex>
 
@@ -224,6 +227,30 @@ std::vector<std::string> as_user(unsigned uid, std::vector<std::string> argv, co
     return argv;
 }
 
+bool can_raise_mqueue_limit() {
+    int fd = open("/proc/sys/fs/mqueue/msg_max", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+bool can_make_network_namespace() {
+    static const bool can = in_child([] { return collector::enter_network() ? 0 : 1; }).status == 0;
+    return can;
+}
+
+bool can_open_pty() {
+    static const bool can = [] {
+        int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0) return false;
+        const char *name = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+        int slave = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+        if (slave >= 0) close(slave);
+        close(master);
+        return slave >= 0;
+    }();
+    return can;
+}
+
 bool matches(const std::string &text, const std::string &pattern) {
     return std::regex_match(text, std::regex(pattern));
 }
@@ -264,6 +291,16 @@ int main(int argc, char **argv) {
     bool listing = false;
     for (int i = 1; i < argc; ++i) listing |= strcmp(argv[i], "--gtest_list_tests") == 0;
     if (!listing) sandbox_enter();
+    // Queue memory (RLIMIT_MSGQUEUE) is counted per user across the machine, so
+    // queues of other processes of the same user could make a test's mq_open fail
+    // with EMFILE. Root gives its tests room of their own; other users cannot.
+    const rlim_t room = 1L << 30;
+    rlimit limit{};
+    if (!listing && geteuid() == 0 && getrlimit(RLIMIT_MSGQUEUE, &limit) == 0 && limit.rlim_cur < room) {
+        limit.rlim_cur = room;
+        limit.rlim_max = std::max(limit.rlim_max, room);
+        setrlimit(RLIMIT_MSGQUEUE, &limit);
+    }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -69,6 +69,16 @@ bool make_queue(uid_t owner, gid_t group, mode_t mode);
 // through setpriv, unless uid is 0.
 std::vector<std::string> as_user(unsigned uid, std::vector<std::string> argv, const std::string &groups = "");
 
+// What a machine may not give (a container, typically); a test that needs it
+// skips with a one-line reason, e.g.
+//   if (!bed::can_raise_mqueue_limit()) GTEST_SKIP() << bed::kNoMqueueSysctl;
+bool can_raise_mqueue_limit();      // /proc/sys/fs/mqueue/ is writable here
+bool can_make_network_namespace();  // a network namespace of our own, loopback up
+bool can_open_pty();                // a pseudo-terminal (script(1), a pager's terminal)
+inline const char *const kNoMqueueSysctl = "fs.mqueue sysctls are read-only here: queue limits cannot be raised";
+inline const char *const kNoNetworkNamespace = "no network namespace with a loopback here";
+inline const char *const kNoPty = "no pseudo-terminal here (/dev/pts)";
+
 bool matches(const std::string &text, const std::string &pattern);
 // t formatted in UTC with a strftime layout.
 std::string utc_text(time_t t, const char *layout);

@@ -237,6 +237,7 @@ TEST_F(Drain, DrainedLinesAreInTheFileEvenWithoutANormalExit) {
 }
 
 TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
+    if (!bed::can_raise_mqueue_limit()) GTEST_SKIP() << bed::kNoMqueueSysctl;
     constexpr int kLines = 180;  // 12,600 bytes: too many for 4 KiB, all fit in 16 KiB
     for (bool follow : {false, true}) {
         SCOPED_TRACE(follow ? "--follow" : "once");
@@ -282,6 +283,7 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
 }
 
 TEST_F(FullDisk, KeptLinesOutliveASecondSetUpAndAreReportedWhenTheQueueCannotTakeThemBack) {
+    if (!bed::can_raise_mqueue_limit()) GTEST_SKIP() << bed::kNoMqueueSysctl;
     post_numbered(20);
     fill(0);
     Output out = bed::in_child([] {
