@@ -126,6 +126,7 @@ class Forward : public bed::Test {
     void SetUp() override {
         bed::Test::SetUp();
         unlink(kState.c_str());
+        if (!bed::can_make_network_namespace()) GTEST_SKIP() << bed::kNoNetworkNamespace;
         ASSERT_TRUE(collector::enter_network()) << strerror(errno);
         collector_ = std::make_unique<collector::Collector>("/var/log/collector");
         ASSERT_TRUE(collector_->start()) << collector_->diagnostics();

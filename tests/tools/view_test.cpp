@@ -262,6 +262,7 @@ TEST_F(View, TimesAcrossSummerTimeChanges) {
 }
 
 TEST_F(View, ColoursAndPagerOnlyWhereTheyWork) {
+    if (!bed::can_open_pty()) GTEST_SKIP() << bed::kNoPty;
     const std::string pager_log = "/var/log/paged", less = "/var/log/bin/less";
     ASSERT_EQ(bed::run({"/bin/mkdir", "-p", "/var/log/bin"}).status, 0);
     // A stand-in for less that keeps what it was given.
