@@ -116,7 +116,7 @@ TEST_F(Shipped, UnitsPassSystemdVerify) {
     EXPECT_EQ(verify.status, 0);
     EXPECT_EQ(verify.err + verify.out, "");
     EXPECT_NE(bed::read_file(kStage + "/lib/systemd/system/tembra-drain.service")
-                  .find("\nExecStart=" + kStage + "/bin/tembra-drain --follow\n"),
+                  .find("\nExecStart=" + kStage + "/bin/tembra-drain --follow --posters=all\n"),
               std::string::npos);
 }
 
@@ -270,7 +270,7 @@ TEST_F(Shipped, PackageHoldsEverythingAndItsProgramsRun) {
     for (const std::string &path : want) EXPECT_EQ(files.count(path), 1u) << path << " is not in the package";
 
     EXPECT_NE(bed::read_file(root + "/usr/lib/systemd/system/tembra-drain.service")
-                  .find("\nExecStart=/usr/bin/tembra-drain --follow\n"),
+                  .find("\nExecStart=/usr/bin/tembra-drain --follow --posters=all\n"),
               std::string::npos);
     // Every file under /etc is the administrator's (a conffile); pages and the
     // changelog are gzip'd without a name or time stamp (gzip -n: flags 0, mtime 0).
