@@ -39,20 +39,35 @@ void get_path(char *path, size_t size, const char *directory) {
     if (localtime_r(&now.tv_sec, &local) != NULL) log_day_file_name(path, size, directory, &local);
 }
 
-// Opens "/mqd" and refuses a queue that another user owns, whatever its
+// Refuses (closes, errno EACCES) a queue that another user owns, whatever its
 // permission bits: our lines must not reach a stranger's reader.
-static mqd_t open_queue(void) {
-    mqd_t q = mq_open(LOG_QUEUE_NAME, O_RDWR | O_CREAT | O_NONBLOCK, 0600, NULL);
-    if (q != (mqd_t)-1) {
-        struct stat st;
-        if (fstat(q, &st) == 0 && st.st_uid != geteuid()) {
-            mq_close(q);
-            q = (mqd_t)-1;
-            errno = EACCES;
-        }
+static mqd_t trusted(mqd_t q) {
+    struct stat st;
+    if (q != (mqd_t)-1 && fstat(q, &st) == 0 && st.st_uid != geteuid()) {
+        mq_close(q);
+        q = (mqd_t)-1;
+        errno = EACCES;
     }
+    return q;
+}
+
+// Opens "/mqd", creating it when missing.
+static mqd_t open_queue(void) {
+    mqd_t q = trusted(mq_open(LOG_QUEUE_NAME, O_RDWR | O_CREAT | O_NONBLOCK, 0600, NULL));
     if (q == (mqd_t)-1) fprintf(stderr, "mq_open(): %s\n", strerror(errno));
     return q;
+}
+
+bool log_follow_queue(void) {
+    struct stat st;
+    if (mqd == (mqd_t)-1 || fstat(mqd, &st) != 0 || st.st_nlink != 0) return false;
+    // Removed: the queue now at the name, never one we create, takes mqd's number.
+    mqd_t q = trusted(mq_open(LOG_QUEUE_NAME, O_RDWR | O_NONBLOCK));
+    if (q == (mqd_t)-1 && errno == EACCES) q = trusted(mq_open(LOG_QUEUE_NAME, O_WRONLY | O_NONBLOCK));
+    if (q == (mqd_t)-1) return false;
+    bool moved = dup3(q, mqd, O_CLOEXEC) == mqd;
+    mq_close(q);
+    return moved;
 }
 
 // Opens log_day.path for appending. A symlink at the path is refused (someone who

@@ -80,6 +80,34 @@ void notify_reloading() {
     notify(state);
 }
 
+// A replaced queue, still drained for a while: a producer looks at the
+// queue's name once a second and may post into the old queue until then.
+constexpr long kReplacedGraceMs = 3000;
+struct {
+    mqd_t queue = (mqd_t)-1;  // our own descriptor of it, or -1
+    long until_ms = 0;        // when it is let go
+} replaced;
+
+// Drains the replaced queue through the module, which drains mqd.
+void drain_replaced() {
+    mqd_t current = mqd;
+    mqd = replaced.queue;
+    Log_Drain();
+    mqd = current;
+    if (monotonic_ms() >= replaced.until_ms) {
+        mq_close(replaced.queue);
+        replaced.queue = (mqd_t)-1;
+    }
+}
+
+// Opens the queue at the name anew, keeping the removed one for a while.
+void follow_replaced(const Settings &settings) {
+    if (replaced.queue != (mqd_t)-1) mq_close(replaced.queue);
+    replaced.queue = mqd == (mqd_t)-1 ? (mqd_t)-1 : (mqd_t)dup(mqd);
+    replaced.until_ms = monotonic_ms() + kReplacedGraceMs;
+    set_up(settings);
+}
+
 // What is pending goes to the file in use; then the queue and file are opened anew.
 void reopen(const Settings &settings) {
     Log_Drain();
@@ -98,10 +126,10 @@ int follow(const Settings &settings) {
     long queue_checked = monotonic_ms();
     while (!stop_requested) {
         // While the last drain failed, the queue is left alone and the drain retried.
-        pollfd queue = {mqd, POLLIN, 0};
+        pollfd queues[2] = {{mqd, POLLIN, 0}, {replaced.queue, POLLIN, 0}};
         int timeout = failing ? kRetryMs : ms_until(rollover);
         timespec wait = {timeout / 1000, (timeout % 1000) * 1000000L};
-        int ready = ppoll(&queue, failing || mqd == (mqd_t)-1 ? 0 : 1, &wait, &waiting);
+        int ready = ppoll(queues, failing || mqd == (mqd_t)-1 ? 0 : 2, &wait, &waiting);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "tembra-drain: poll(): %s\n", strerror(errno));
             return 1;
@@ -116,8 +144,9 @@ int follow(const Settings &settings) {
         // A removed queue is let go only once all it holds is in the file.
         if (monotonic_ms() - queue_checked >= kQueueCheckMs) {
             queue_checked = monotonic_ms();
-            if (queue_removed() && (mqd == (mqd_t)-1 || Log_Drain() >= 0)) set_up(settings);
+            if (queue_removed() && (mqd == (mqd_t)-1 || Log_Drain() >= 0)) follow_replaced(settings);
         }
+        if (replaced.queue != (mqd_t)-1) drain_replaced();
         if (time(nullptr) >= rollover) {
             reopen(settings);
             rollover = next_midnight();
