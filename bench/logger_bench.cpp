@@ -5,7 +5,10 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <mqueue.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/inotify.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -184,6 +187,56 @@ void BM_WakeUpOneLine(benchmark::State &state) {
     }
 }
 
+// Seconds on the monotonic clock, read without a system call: the wake-ups
+// are timed by hand, as pausing the benchmark's own timer costs more than they do.
+double now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// The minimal loop for lines that arrive state.range(0) at a time: receives
+// until the queue is empty, one write(2) per 16 lines.
+void BM_MinimalWake(benchmark::State &state) {
+    static char buf[kLinesPerWrite * LOG_LINE_SIZE];
+    unsigned prio;
+    for (auto _ : state) {
+        fill_queue(state.range(0));
+        double start = now();
+        for (;;) {
+            size_t bytes = 0;
+            long lines = 0;
+            ssize_t n = 0;
+            while (lines < kLinesPerWrite && (n = mq_receive(mqd, buf + bytes, LOG_LINE_SIZE, &prio)) > 0) {
+                bytes += (size_t)n;
+                ++lines;
+            }
+            if (bytes > 0) benchmark::DoNotOptimize(write(fileno(logfile), buf, bytes));
+            if (lines < kLinesPerWrite) break;
+        }
+        state.SetIterationTime(now() - start);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// tembra-drain --follow's wake-up for the same lines: the poll that wakes it
+// on the queue or a change to the file's path, then the drain, which looks at
+// the path only after such a change.
+void BM_DrainWake(benchmark::State &state) {
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(watch, log_day.path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+    for (auto _ : state) {
+        fill_queue(state.range(0));
+        double start = now();
+        pollfd ready[2] = {{mqd, POLLIN, 0}, {watch, POLLIN, 0}};
+        benchmark::DoNotOptimize(poll(ready, 2, 0));
+        benchmark::DoNotOptimize(log_drain(ready[1].revents != 0));
+        state.SetIterationTime(now() - start);
+    }
+    close(watch);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 // What each wake-up spends on checking that the path still names the file.
 void BM_PathCheck(benchmark::State &state) {
     for (auto _ : state) log_follow_path();
@@ -209,6 +262,8 @@ BENCHMARK(BM_BareDrain);
 BENCHMARK(BM_LogDrain)->Repetitions(9);
 BENCHMARK(BM_BareBatches)->Repetitions(9);
 BENCHMARK(BM_WakeUpOneLine);
+BENCHMARK(BM_MinimalWake)->Arg(1)->Arg(4)->Arg(16)->Arg(64)->UseManualTime()->Repetitions(5);
+BENCHMARK(BM_DrainWake)->Arg(1)->Arg(4)->Arg(16)->Arg(64)->UseManualTime()->Repetitions(5);
 BENCHMARK(BM_PathCheck);
 BENCHMARK(BM_LockUnlock);
 

@@ -43,6 +43,10 @@ bool log_end_on_whole_line(void);
  * created here). True when it did. Lock held. */
 bool log_follow_queue(void);
 
+/* Log_Drain that looks at the file's path only when check_path is set (or no
+ * file is open): for a caller that learns of changes to the path otherwise. */
+long log_drain(bool check_path);
+
 /* Log_Write with Log_Drain's result: the attribute block, then the drain. */
 long log_write(void);
 

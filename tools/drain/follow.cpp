@@ -4,13 +4,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <cstdio>
 
 #include "common/clock.h"
 #include "logger/logger.h"
+#include "logger/state.h"
 #include "tools/drain/drain.h"
 
 namespace {
@@ -108,6 +111,33 @@ void follow_replaced(const Settings &settings) {
     set_up(settings);
 }
 
+// The day's file, watched for being removed, renamed or changed, so that a
+// wake-up looks at its path only then, not on every line.
+struct {
+    int fd = -1;  // the inotify descriptor, or -1
+    int wd = -1;  // the watch on the file now open
+    dev_t dev = 0;
+    ino_t ino = 0;  // the file watched
+} watch;
+
+// True when the path must be looked at before draining: the watch saw the
+// file touched (touched), or the open file is not the one watched.
+bool path_needs_check(bool touched) {
+    char events[4096];
+    if (touched)
+        while (read(watch.fd, events, sizeof events) > 0) {
+        }
+    if (logfile != nullptr && (log_day.ino != watch.ino || log_day.dev != watch.dev)) {
+        if (watch.fd < 0) watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watch.wd >= 0) inotify_rm_watch(watch.fd, watch.wd);
+        watch.wd = inotify_add_watch(watch.fd, log_day.path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+        watch.dev = log_day.dev;
+        watch.ino = log_day.ino;
+        touched = true;  // the path may have changed before the watch began
+    }
+    return touched || watch.wd < 0;
+}
+
 // What is pending goes to the file in use; then the queue and file are opened anew.
 void reopen(const Settings &settings) {
     Log_Drain();
@@ -126,10 +156,10 @@ int follow(const Settings &settings) {
     long queue_checked = monotonic_ms();
     while (!stop_requested) {
         // While the last drain failed, the queue is left alone and the drain retried.
-        pollfd queues[2] = {{mqd, POLLIN, 0}, {replaced.queue, POLLIN, 0}};
+        pollfd ready_fds[3] = {{mqd, POLLIN, 0}, {replaced.queue, POLLIN, 0}, {watch.fd, POLLIN, 0}};
         int timeout = failing ? kRetryMs : ms_until(rollover);
         timespec wait = {timeout / 1000, (timeout % 1000) * 1000000L};
-        int ready = ppoll(queues, failing || mqd == (mqd_t)-1 ? 0 : 2, &wait, &waiting);
+        int ready = ppoll(ready_fds, failing || mqd == (mqd_t)-1 ? 0 : 3, &wait, &waiting);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "tembra-drain: poll(): %s\n", strerror(errno));
             return 1;
@@ -151,7 +181,8 @@ int follow(const Settings &settings) {
             reopen(settings);
             rollover = next_midnight();
         }
-        failing = mqd == (mqd_t)-1 || Log_Drain() < 0;
+        bool check = failing || path_needs_check(ready > 0 && ready_fds[2].revents != 0);
+        failing = mqd == (mqd_t)-1 || log_drain(check) < 0;
     }
     Log_Drain();
     return 0;
