@@ -125,23 +125,6 @@ void write_text(const std::string &path, const std::string &text) {
     if (f) std::fputs(text.c_str(), f), std::fclose(f);
 }
 
-// A /dev of this process's own, so that syslog(3), which always sends to
-// /dev/log, reaches the private collector: a tmpfs with the host's plain
-// devices bound in and log pointing at the collector's socket.
-void private_dev_log() {
-    const std::string host = "/var/log/host-dev";
-    mkdir(host.c_str(), 0755);
-    bool ok = mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
-              mount("load-dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") == 0;
-    for (const char *name : {"null", "zero", "full", "random", "urandom"}) {
-        std::string node = std::string("/dev/") + name;
-        close(open(node.c_str(), O_WRONLY | O_CREAT, 0666));
-        ok = ok && mount((host + "/" + name).c_str(), node.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    }
-    ok = ok && symlink(kCollectorSocket, "/dev/log") == 0;
-    if (!ok) std::perror("logger_load: private /dev/log"), std::exit(1);
-}
-
 // rsyslogd with a configuration of its own: one private socket without rate
 // limiting, the producers' records into one file, nothing else.
 pid_t start_collector() {
@@ -294,7 +277,7 @@ int main(int argc, char **argv) {
     // lets it; the collector needs a private /dev/log and no network at all.
     sandbox_raise_limit("msg_max", 1024);
     if (unshare(CLONE_NEWNET) != 0) return std::perror("logger_load: network namespace"), 1;
-    private_dev_log();
+    sandbox_private_dev_log(kCollectorSocket);
     std::printf("\nThe drain started first, creating the queue; beside it, syslog(3) into a private rsyslogd.\n"
                 "Paced: 5,000 records/s per producer in bursts of 10. Median (range) of %d runs.\n\n",
                 runs);
