@@ -184,26 +184,38 @@ void BM_BareDrain(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-// The drain's own shape without the module: up to 16 receives, one write(2).
-void BM_BareBatches(benchmark::State &state) {
+// Seconds on the monotonic clock, read without a system call.
+double now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// The minimal loop: receives until the queue is empty, one write(2) per 16 lines.
+void minimal_wake() {
     static char buf[kLinesPerWrite * LOG_LINE_SIZE];
     unsigned prio;
+    for (;;) {
+        size_t bytes = 0;
+        long lines = 0;
+        ssize_t n = 0;
+        while (lines < kLinesPerWrite && (n = mq_receive(mqd, buf + bytes, LOG_LINE_SIZE, &prio)) > 0) {
+            bytes += (size_t)n;
+            ++lines;
+        }
+        if (bytes > 0) benchmark::DoNotOptimize(write(fileno(logfile), buf, bytes));
+        if (lines < kLinesPerWrite) break;
+    }
+}
+
+// The drain's own shape without the module: up to 16 receives, one write(2).
+void BM_BareBatches(benchmark::State &state) {
     for (auto _ : state) {
         state.PauseTiming();
         fill_queue(kBatch);
         ftruncate(fileno(logfile), 0);
         state.ResumeTiming();
-        for (;;) {
-            size_t bytes = 0;
-            long lines = 0;
-            ssize_t n = 0;
-            while (lines < kLinesPerWrite && (n = mq_receive(mqd, buf + bytes, LOG_LINE_SIZE, &prio)) > 0) {
-                bytes += (size_t)n;
-                ++lines;
-            }
-            if (bytes > 0) benchmark::DoNotOptimize(write(fileno(logfile), buf, bytes));
-            if (lines < kLinesPerWrite) break;
-        }
+        minimal_wake();
     }
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
@@ -308,30 +320,6 @@ long count_allocations() {
     Log_Write();
     alloc_counting = false;
     return alloc_count;
-}
-
-// Seconds on the monotonic clock, read without a system call.
-double now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-
-// The minimal loop: receives until the queue is empty, one write(2) per 16 lines.
-void minimal_wake() {
-    static char buf[kLinesPerWrite * LOG_LINE_SIZE];
-    unsigned prio;
-    for (;;) {
-        size_t bytes = 0;
-        long lines = 0;
-        ssize_t n = 0;
-        while (lines < kLinesPerWrite && (n = mq_receive(mqd, buf + bytes, LOG_LINE_SIZE, &prio)) > 0) {
-            bytes += (size_t)n;
-            ++lines;
-        }
-        if (bytes > 0) benchmark::DoNotOptimize(write(fileno(logfile), buf, bytes));
-        if (lines < kLinesPerWrite) break;
-    }
 }
 
 // tembra-drain --follow's wake-up: the poll that wakes it on the queue or on

@@ -57,20 +57,12 @@ static void trace(size_t len) {
     fwrite(text, 1, n, stderr);
 }
 
-static size_t fill(int level, int type, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    size_t len = Log_Fill_LogLine(level, type, format, args);
-    va_end(args);
-    return len;
-}
-
 // Composes "<program>[<pid>]: <N> records lost: <reason>" into LogLine.
 static size_t fill_loss_record(unsigned long count, int error) {
     char pid[LOG_DECIMAL_SIZE], number[LOG_DECIMAL_SIZE];
     log_decimal(pid, (long)getpid());
     log_decimal(number, (long)count);
-    return fill(LogWarn, LogProgram, "%s[%s]: %s record%s lost: %s", program_invocation_short_name, pid,
+    return log_fill(LogWarn, LogProgram, "%s[%s]: %s record%s lost: %s", program_invocation_short_name, pid,
                 number, count == 1 ? "" : "s", strerror(error));
 }
 
