@@ -183,7 +183,13 @@ pid_t start_drain(bool raised) {
 pid_t start_bare_drain() {
     mq_unlink("/mqd");
     unlink(bed::day_path().c_str());
-    mqd_t made = sandbox_create_queue(bare_depth, LOG_LINE_SIZE);
+    // Other users of this uid's queue memory may hold it for a moment.
+    mqd_t made = (mqd_t)-1;
+    for (int tries = 0; tries < 50 && made == (mqd_t)-1; ++tries) {
+        made = sandbox_create_queue(bare_depth, LOG_LINE_SIZE);
+        if (made == (mqd_t)-1 && errno != EMFILE && errno != ENOMEM) break;
+        if (made == (mqd_t)-1) usleep(100000);
+    }
     if (made == (mqd_t)-1) std::perror("logger_load: bare queue");
     mq_close(made);
     std::fflush(nullptr);
