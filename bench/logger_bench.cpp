@@ -5,7 +5,13 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <mqueue.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <sys/inotify.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,7 +20,10 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <vector>
+#include <algorithm>
 #include <string>
+#include <thread>
 
 #include "logger/compose.h"
 #include "logger/logger.h"
@@ -75,6 +84,42 @@ void BM_LogSend(benchmark::State &state) {
         }
     }
     empty_queue();
+}
+
+// Log_Send with the echo and the trace off: the post alone.
+void BM_LogSendQuiet(benchmark::State &state) {
+    Log_SetEcho(0);
+    Log_SetTrace(0);
+    BM_LogSend(state);
+    Log_SetEcho(1);
+    Log_SetTrace(1);
+}
+
+// syslog(3) of the same message to a private /dev/log, whose datagrams a
+// thread of this process takes and drops; with LOG_PERROR it also writes the
+// message to stderr (/dev/null here), as Log_Send's trace does.
+void syslog_bench(benchmark::State &state, int options) {
+    openlog("bench", LOG_NDELAY | options, LOG_USER);
+    for (auto _ : state) syslog(LOG_DEBUG, "yes i succeed!");
+    closelog();
+}
+void BM_Syslog(benchmark::State &state) { syslog_bench(state, 0); }
+void BM_SyslogPerror(benchmark::State &state) { syslog_bench(state, LOG_PERROR); }
+
+// The reader of syslog(3)'s datagrams, at kLogSocket.
+const char kLogSocket[] = "/var/log/bench-log.sock";
+void start_log_reader() {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::strcpy(at.sun_path, kLogSocket);
+    if (fd < 0 || bind(fd, (sockaddr *)&at, sizeof at) != 0) std::perror("bench log socket"), std::exit(1);
+    std::thread([fd] {
+        char datagram[2048];
+        while (recv(fd, datagram, sizeof datagram, 0) >= 0) {
+        }
+    }).detach();
+    sandbox_private_dev_log(kLogSocket);
 }
 
 void BM_Floor(benchmark::State &state) {
@@ -139,26 +184,38 @@ void BM_BareDrain(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
-// The drain's own shape without the module: up to 16 receives, one write(2).
-void BM_BareBatches(benchmark::State &state) {
+// Seconds on the monotonic clock, read without a system call.
+double now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// The minimal loop: receives until the queue is empty, one write(2) per 16 lines.
+void minimal_wake() {
     static char buf[kLinesPerWrite * LOG_LINE_SIZE];
     unsigned prio;
+    for (;;) {
+        size_t bytes = 0;
+        long lines = 0;
+        ssize_t n = 0;
+        while (lines < kLinesPerWrite && (n = mq_receive(mqd, buf + bytes, LOG_LINE_SIZE, &prio)) > 0) {
+            bytes += (size_t)n;
+            ++lines;
+        }
+        if (bytes > 0) benchmark::DoNotOptimize(write(fileno(logfile), buf, bytes));
+        if (lines < kLinesPerWrite) break;
+    }
+}
+
+// The drain's own shape without the module: up to 16 receives, one write(2).
+void BM_BareBatches(benchmark::State &state) {
     for (auto _ : state) {
         state.PauseTiming();
         fill_queue(kBatch);
         ftruncate(fileno(logfile), 0);
         state.ResumeTiming();
-        for (;;) {
-            size_t bytes = 0;
-            long lines = 0;
-            ssize_t n = 0;
-            while (lines < kLinesPerWrite && (n = mq_receive(mqd, buf + bytes, LOG_LINE_SIZE, &prio)) > 0) {
-                bytes += (size_t)n;
-                ++lines;
-            }
-            if (bytes > 0) benchmark::DoNotOptimize(write(fileno(logfile), buf, bytes));
-            if (lines < kLinesPerWrite) break;
-        }
+        minimal_wake();
     }
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
@@ -198,8 +255,11 @@ void BM_LockUnlock(benchmark::State &state) {
     }
 }
 
-BENCHMARK(BM_LogSend);
+BENCHMARK(BM_LogSend)->Repetitions(5);
 BENCHMARK(BM_Floor);
+BENCHMARK(BM_LogSendQuiet)->Repetitions(5);
+BENCHMARK(BM_Syslog)->Repetitions(5);
+BENCHMARK(BM_SyslogPerror)->Repetitions(5);
 BENCHMARK(BM_ComposeShort);
 BENCHMARK(BM_ComposeLong);
 BENCHMARK(BM_CopyLong);
@@ -262,10 +322,62 @@ long count_allocations() {
     return alloc_count;
 }
 
+// tembra-drain --follow's wake-up: the poll that wakes it on the queue or on
+// a change to the file's path, then the drain, which looks at the path only
+// after such a change.
+void drain_wake(int watch) {
+    pollfd ready[2] = {{mqd, POLLIN, 0}, {watch, POLLIN, 0}};
+    benchmark::DoNotOptimize(poll(ready, 2, 0));
+    benchmark::DoNotOptimize(log_drain(ready[1].revents != 0));
+}
+
+// Seconds that one wake-up for lines found in the queue takes.
+template <typename Wake>
+double time_wake(long lines, Wake wake) {
+    fill_queue(lines);
+    double start = now();
+    wake();
+    return now() - start;
+}
+
+// Wake-ups that find 1, 4, 16 and 64 lines: the drain's against the minimal
+// loop's, taken in turn so that other load on the machine meets both alike.
+// Per size, the ratio of the two sums in each of 9 blocks of rounds; the
+// median and range of those ratios.
+bool compare_wakeups() {
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(watch, log_day.path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+    bool met = true;
+    for (long lines : {1, 4, 16, 64}) {
+        std::vector<double> ratios;
+        double minimal_sum = 0, drain_sum = 0;
+        for (int block = 0; block < 9; ++block) {
+            double minimal = 0, drain = 0;
+            for (int round = 0; round < 2000 / lines; ++round) {
+                ftruncate(fileno(logfile), 0);
+                minimal += time_wake(lines, minimal_wake);
+                drain += time_wake(lines, [&] { drain_wake(watch); });
+            }
+            ratios.push_back(drain / minimal);
+            minimal_sum += minimal, drain_sum += drain;
+        }
+        std::sort(ratios.begin(), ratios.end());
+        char what[64];
+        std::snprintf(what, sizeof what, "drain wake-up / minimal loop, %ld line%s", lines, lines > 1 ? "s" : "");
+        met &= ratio(what, ratios[4], 1.25);
+        dprintf(console, "%-46s %7.1f ns and %.1f ns a line; ratio range %.3f-%.3f over 9 blocks\n", "",
+                drain_sum / (9 * (2000 / lines) * lines) * 1e9, minimal_sum / (9 * (2000 / lines) * lines) * 1e9,
+                ratios.front(), ratios.back());
+    }
+    close(watch);
+    return met;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     sandbox_enter();
+    start_log_reader();
     console = dup(1);
     set_up();
     benchmark::Initialize(&argc, argv);
@@ -279,6 +391,8 @@ int main(int argc, char **argv) {
     auto &ns = recorder.ns;
     dprintf(console, "\n");
     ratio("Log_Send / floor (snprintf + write + mq_send)", ns["BM_LogSend"] / ns["BM_Floor"], 1.15);
+    ratio("Log_Send, echo and trace off / syslog(3)", ns["BM_LogSendQuiet"] / ns["BM_Syslog"], 0.9);
+    ratio("Log_Send / syslog(3) with LOG_PERROR", ns["BM_LogSend"] / ns["BM_SyslogPerror"], 0.5);
     ratio("8,000-byte composition / strlen + memcpy", ns["BM_ComposeLong"] / ns["BM_CopyLong"], 3.0);
     ratio("Log_Drain / bare mq_receive + write per 16", ns["BM_LogDrain"] / ns["BM_BareBatches"], 1.2);
     ratio("uncontended lock + unlock / Log_Send", ns["BM_LockUnlock"] / ns["BM_LogSend"], 0.03, true);
@@ -291,6 +405,7 @@ int main(int argc, char **argv) {
     dprintf(console, "%-46s %7.1f ns per wake-up, %.1f %% of a wake-up that drains one line (%.1f ns)\n",
             "path check", ns["BM_PathCheck"], 100 * ns["BM_PathCheck"] / ns["BM_WakeUpOneLine"],
             ns["BM_WakeUpOneLine"]);
+    compare_wakeups();
     long allocations = count_allocations();
     dprintf(console, "%-46s %7ld    target 0        %s\n", "heap allocations in 10,000 Log_Send + Log_Write",
             allocations, allocations == 0 ? "met" : "NOT MET");

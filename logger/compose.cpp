@@ -136,3 +136,11 @@ size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args) {
     append(") \n", 3);
     return cursor.end;
 }
+
+size_t log_fill(int level, int type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    size_t len = Log_Fill_LogLine(level, type, format, args);
+    va_end(args);
+    return len;
+}

@@ -19,6 +19,9 @@ extern char LogLine[LOG_LINE_SIZE];
 /* Writes the whole line for one record into LogLine and returns its length. */
 size_t Log_Fill_LogLine(int level, int type, const char *format, va_list args);
 
+/* Log_Fill_LogLine with the arguments themselves. */
+size_t log_fill(int level, int type, const char *format, ...);
+
 /* Appends the formatted message behind what LogLine holds. */
 void Log_Print(const char *format, va_list args);
 

@@ -2,6 +2,7 @@
 // the day's file in batches, keeping the lines of a write that failed.
 #include <errno.h>
 #include <mqueue.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,14 +19,13 @@
 
 // The lines received and not yet in the file, end to end. They belong to the
 // module, not to the stream, so a second Log_Init keeps them; a forked child
-// does not inherit them (owner tells).
+// forgets them, as they are its parent's.
 static struct {
     char text[LOG_BATCH * LOG_LINE_SIZE];
     size_t length[LOG_BATCH];
     unsigned int priority[LOG_BATCH];
     int count;    // lines held
     size_t bytes; // their length in all
-    pid_t owner;  // the process that received them
 } batch;
 
 // What has been said about a failure, so that each is said once.
@@ -66,7 +66,7 @@ static void report_lost(const char *line, size_t len, unsigned int priority) {
 // own priority, where a later drain finds them.
 static void put_back(void) {
     log_lock();
-    if (batch.count > 0 && batch.owner == getpid()) {
+    if (batch.count > 0) {
         int back = 0;
         const char *line = batch.text;
         for (int i = 0; i < batch.count; line += batch.length[i], ++i) {
@@ -119,7 +119,6 @@ static bool write_batch(void) {
 // Takes up to one batch off the queue; 0 when the queue is empty, -1 when a
 // receive failed for another reason (reported).
 static int receive_batch(void) {
-    batch.owner = getpid();
     while (batch.count < LOG_BATCH) {
         unsigned int priority;
         ssize_t len = mq_receive(mqd, batch.text + batch.bytes, LOG_LINE_SIZE, &priority);
@@ -142,15 +141,22 @@ static int receive_batch(void) {
     return 1;
 }
 
-// Writes the kept lines, then the queue's in batches until it is empty; the
+// A forked child starts without its parent's kept lines.
+static void forget_parents_batch(void) {
+    forget_batch();
+    said.write_failing = false;
+}
+
+static void install_fork_handler(void) { pthread_atfork(NULL, NULL, forget_parents_batch); }
+
+// Writes the kept lines, then the queue's in batches until it is empty,
+// first reopening the file when check_path finds its path changed; the
 // lock is held by the caller. Nothing more is received while lines are kept.
-static long drain_to_file(void) {
+static long drain_to_file(bool check_path) {
     if (log_queue.post_only) return log_report_unreadable();
-    if (batch.count > 0 && batch.owner != getpid()) {  // the parent's lines, not ours
-        forget_batch();
-        said.write_failing = false;
-    }
-    log_follow_path();
+    static pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
+    pthread_once(&fork_handler_once, install_fork_handler);
+    if (check_path || logfile == NULL) log_follow_path();
     if (logfile == NULL) {
         if (!said.no_file)
             fprintf(stderr, "Log_Write: no log file is open, the queue is left for a later drain\n");
@@ -180,16 +186,18 @@ long log_write(void) {
     memset(&attr, 0, sizeof attr);
     mq_getattr(mqd, &attr);
     print_attr_info(&attr);
-    long count = drain_to_file();
+    long count = drain_to_file(true);
     log_unlock();
     return count;
 }
 
 void Log_Write(void) { log_write(); }
 
-long Log_Drain(void) {
+long log_drain(bool check_path) {
     log_lock();
-    long count = drain_to_file();
+    long count = drain_to_file(check_path);
     log_unlock();
     return count;
 }
+
+long Log_Drain(void) { return log_drain(true); }

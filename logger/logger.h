@@ -35,6 +35,8 @@ TEMBRA_LOGGER_API void Log_SetPostOnly(int on);
 
 /* Composes one line from a format knowing %c, %d and %s, echoes it to
  * stdout, traces it to stderr and posts it to the queue at priority = level.
+ * When "/mqd" was removed and made again, posts go to the new queue (looked
+ * at once a second and after a failed post; mqd keeps its number).
  * After lost posts, a WARN record "<program>[<pid>]: <N> records lost: <reason>"
  * is posted first (or at exit, waiting up to 100 ms for room).
  * C (and C++ before C++20) checks the format as printf's, whose rules differ:
@@ -66,6 +68,21 @@ TEMBRA_LOGGER_API long Log_Drain(void);
 
 /* The number of this process's records whose post failed since it started. */
 TEMBRA_LOGGER_API unsigned long Log_Lost(void);
+
+/* Producer settings: process-wide, safe from any thread at any time, kept by
+ * a forked child. */
+
+/* How long a post to a full queue waits for room before its record counts as
+ * lost: 0 (the default) never waits, a negative value waits as long as it
+ * takes. The echo and trace come first; other threads log and drain while a
+ * post waits. The loss record waits as long; at exit at least 100 ms. */
+TEMBRA_LOGGER_API void Log_SetWait(long ms);
+
+/* 0 turns off the echo of each line to stdout, or the trace "LogLine: <line>
+ * <length>" to stderr; 1 (the default) turns it on. Failed posts are still
+ * reported on stderr. */
+TEMBRA_LOGGER_API void Log_SetEcho(int on);
+TEMBRA_LOGGER_API void Log_SetTrace(int on);
 
 #ifdef __cplusplus
 }

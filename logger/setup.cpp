@@ -48,18 +48,19 @@ static bool queue_trusted(mqd_t q) {
     return fstat(q, &st) == 0 && (st.st_uid == geteuid() || st.st_uid == 0);
 }
 
-// Opens "/mqd" read-write, creating it; when its mode lets us post but not
-// receive, for posting only. A stranger's queue is refused (EACCES). Says nothing.
-static mqd_t open_queue_quietly(void) {
-    log_queue.post_only = false;
-    mqd_t q = mq_open(LOG_QUEUE_NAME, O_RDWR | O_CREAT | O_NONBLOCK, 0600, NULL);
+// Opens "/mqd" read-write (creating it when create says so); when its mode lets
+// us post but not receive, for posting only, which post_only tells. A
+// stranger's queue is refused (EACCES). Says nothing.
+static mqd_t open_queue_quietly(int create, bool *post_only) {
+    *post_only = false;
+    mqd_t q = mq_open(LOG_QUEUE_NAME, O_RDWR | O_NONBLOCK | create, 0600, NULL);
     if (q == (mqd_t)-1 && errno == EACCES) {
         q = mq_open(LOG_QUEUE_NAME, O_WRONLY | O_NONBLOCK);
-        log_queue.post_only = q != (mqd_t)-1;
+        *post_only = q != (mqd_t)-1;
     }
     if (q != (mqd_t)-1 && !queue_trusted(q)) {
         mq_close(q);
-        log_queue.post_only = false;
+        *post_only = false;
         q = (mqd_t)-1;
         errno = EACCES;
     }
@@ -67,7 +68,7 @@ static mqd_t open_queue_quietly(void) {
 }
 
 static mqd_t open_queue(void) {
-    mqd_t q = open_queue_quietly();
+    mqd_t q = open_queue_quietly(O_CREAT, &log_queue.post_only);
     if (q == (mqd_t)-1) fprintf(stderr, "mq_open(): %s\n", strerror(errno));
     return q;
 }
@@ -77,6 +78,19 @@ long log_report_unreadable(void) {
         fprintf(stderr, "Log_Write: the queue %s cannot be read: it lets this user post only\n", LOG_QUEUE_NAME);
     log_queue.unreadable_said = true;
     return -1;
+}
+
+bool log_follow_queue(void) {
+    struct stat st;
+    if (mqd == (mqd_t)-1 || fstat(mqd, &st) != 0 || st.st_nlink != 0) return false;
+    // Removed: the queue now at the name, never one we create, takes mqd's number.
+    bool post_only;
+    mqd_t q = open_queue_quietly(0, &post_only);
+    if (q == (mqd_t)-1) return false;
+    bool moved = dup3(q, mqd, O_CLOEXEC) == mqd;
+    mq_close(q);
+    if (moved) log_queue.post_only = post_only;
+    return moved;
 }
 
 // Opens log_day.path for appending. A symlink at the path is refused (someone who

@@ -50,6 +50,15 @@ void log_follow_path(void);
  * Returns false when that newline could not be written. Lock held. */
 bool log_end_on_whole_line(void);
 
+/* When "/mqd" was removed since mqd was opened and a queue we trust stands at
+ * the name again, moves mqd onto it (same number; the new queue is never
+ * created here). True when it did. Lock held. */
+bool log_follow_queue(void);
+
+/* Log_Drain that looks at the file's path only when check_path is set (or no
+ * file is open): for a caller that learns of changes to the path otherwise. */
+long log_drain(bool check_path);
+
 /* Log_Write with Log_Drain's result: the attribute block, then the drain. */
 long log_write(void);
 

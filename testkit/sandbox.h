@@ -17,3 +17,9 @@ mqd_t sandbox_create_queue(long maxmsg, long msgsize);
 
 // Lines of "/mqd" now pending, or -1 when there is no queue.
 long sandbox_pending();
+
+// Gives this process a /dev of its own (a tmpfs with the host's null, zero,
+// full, random and urandom bound in) whose log points at socket, so that
+// syslog(3), which always sends to /dev/log, reaches a private reader; exits
+// on failure. Call after sandbox_enter().
+void sandbox_private_dev_log(const char *socket);

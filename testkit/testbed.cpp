@@ -2,6 +2,7 @@
 #include "testbed.h"
 
 #include "collector.h"
+#include "process.h"
 #include "sandbox.h"
 
 #include <dirent.h>
@@ -128,9 +129,7 @@ Output in_child(const std::function<int()> &fn, const std::string &input) {
         input);
 }
 
-std::string bin(const std::string &name) {
-    return name.starts_with("/") ? name : std::string(TEMBRA_BIN_DIR) + "/" + name;
-}
+std::string bin(const std::string &name) { return proc::program(name); }
 
 Output run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
            const std::string &input) {
@@ -150,13 +149,7 @@ Output finish(Background &running, int signal) {
     return result;
 }
 
-bool wait_for(const std::function<bool()> &ready, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; ++waited) {
-        if (ready()) return true;
-        usleep(1000);
-    }
-    return ready();
-}
+bool wait_for(const std::function<bool()> &ready, int timeout_ms) { return proc::wait_for(ready, timeout_ms); }
 
 void remove_log_dir() {
     if (DIR *dir = opendir(kDir.c_str())) {

@@ -5,6 +5,7 @@
 #include <mqueue.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -209,6 +210,151 @@ TEST_F(Loss, UnreportedCountIsPostedAtExitWhenRoomComesInTime) {
         if (found) {
             EXPECT_EQ(m[1].str(), printed_pid(out));
         }
+    }
+}
+
+double seconds_now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// Every "<tag><n>" for n below count is in the day's file.
+bool all_in_file(const char *tag, int count) {
+    std::string text = bed::log_contents();
+    for (int n = 0; n < count; ++n)
+        if (text.find(std::string(" ") + tag + std::to_string(n) + " (") == std::string::npos) return false;
+    return true;
+}
+
+TEST_F(Post, WaitingPostGetsRoomInTimeOrCountsAsLost) {
+    enum Room { kNone, kStoppedDrain, kOwnThread };
+    const struct {
+        const char *name;
+        long wait_ms;
+        Room room;        // who makes room, after room_ms
+        int room_ms;
+        bool forked;      // the setting is made before a fork, the child posts
+        int lost;         // of 14 records into a queue of 10
+        double at_least, at_most;  // seconds the 14 posts take (room_ms counts from before the fork)
+    } rows[] = {
+        {"room in time", 5000, kStoppedDrain, 300, false, 0, 0.1, 4.0},
+        {"times out", 150, kNone, 0, false, 4, 0.55, 3.0},
+        {"never waits", 0, kNone, 0, false, 4, 0, 0.5},
+        {"no limit, stopped drain", -1, kStoppedDrain, 1500, false, 0, 1.0, 8.0},
+        {"no limit, forked", -1, kStoppedDrain, 400, true, 0, 0.1, 6.0},
+        {"another thread drains", -1, kOwnThread, 200, false, 0, 0.15, 4.0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        bed::reset();
+        mqd_t q = sandbox_create_queue(10, 256);
+        ASSERT_NE(q, (mqd_t)-1);
+        mq_close(q);
+        bed::Background drain;
+        if (row.room == kStoppedDrain) {
+            drain = bed::start({"tembra-drain", "--follow"});
+            ASSERT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
+            kill(drain.pid, SIGSTOP);
+        }
+        std::thread resume([&] {
+            if (row.room != kStoppedDrain) return;
+            usleep(row.room_ms * 1000);
+            kill(drain.pid, SIGCONT);
+        });
+        Output out = bed::in_child([&] {
+            Log_SetWait(row.wait_ms);
+            Log_SetEcho(0);
+            Log_Init();
+            if (row.forked && fork() != 0) {
+                int status = 0;
+                wait(&status);
+                return WEXITSTATUS(status);
+            }
+            std::thread drainer([&] {
+                if (row.room != kOwnThread) return;
+                usleep(row.room_ms * 1000);
+                while (Log_Drain() <= 0) usleep(1000);
+            });
+            double t0 = seconds_now();
+            for (int r = 0; r < 14; ++r) Log_Send(LogWarn, LogServer, "w%d", r);
+            double took = seconds_now() - t0;
+            drainer.join();
+            if (took < row.at_least || took > row.at_most) return 100;
+            return (int)Log_Lost();
+        });
+        resume.join();
+        EXPECT_EQ(out.status, row.lost) << "100: the posts took too short or too long\n" << out.err;
+        EXPECT_EQ(bed::count_of(out.err, " :mq_send()[Log_Send]\n"), size_t(row.lost));
+        EXPECT_EQ(bed::count_of(out.err, "LogLine: "), 14u) << "every record traced, waiting or not";
+        if (row.room == kOwnThread) bed::in_child([] { return Log_Init(), (int)Log_Drain(); });
+        if (row.room != kNone) {
+            EXPECT_TRUE(bed::wait_for([] { return all_in_file("w", 14); }, 3000));
+        }
+        if (drain.pid > 0) bed::finish(drain, SIGTERM);
+    }
+}
+
+TEST_F(Post, EchoAndTraceTurnOffAndStayOffInAForkedChild) {
+    const struct {
+        int echo, trace;
+        bool forked, full;  // posted by a forked child; into a full queue
+    } rows[] = {{1, 1, false, false}, {0, 1, false, false}, {1, 0, false, false},
+                {0, 0, false, false}, {0, 0, true, false},  {0, 0, false, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "echo " << row.echo << " trace " << row.trace
+                                          << (row.forked ? " forked" : "") << (row.full ? " full" : ""));
+        bed::reset();
+        mqd_t q = sandbox_create_queue(3, 256);
+        ASSERT_NE(q, (mqd_t)-1);
+        for (int k = 0; row.full && k < 3; ++k) mq_send(q, "fill", 4, 0);
+        mq_close(q);
+        Output out = bed::in_child([&] {
+            Log_Init();
+            Log_SetEcho(row.echo);
+            Log_SetTrace(row.trace);
+            if (row.forked && fork() != 0) return wait(nullptr) > 0 ? 0 : 1;
+            Log_Send(LogDebug, LogServer, "yes i succeed!");
+            return 0;
+        });
+        std::string line = bed::line_pattern("DEBUG", "SERVER", "yes i succeed!");
+        EXPECT_TRUE(bed::matches(out.out, row.echo ? line + "\n" : "")) << out.out;
+        std::string err = row.trace ? "LogLine: " + line + " 53" : "";
+        if (row.full) err += "Resource temporarily unavailable :mq_send\\(\\)\\[Log_Send\\]\n";
+        EXPECT_TRUE(bed::matches(out.err, err)) << out.err;
+        EXPECT_EQ(bed::take_all().size(), row.full ? 3u : 1u);
+    }
+}
+
+TEST_F(Post, ProducerFollowsAReplacedQueue) {
+    const struct {
+        const char *name;
+        int every_ms, records;
+    } rows[] = {{"frequent", 10, 500}, {"rare", 2500, 3}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        bed::reset();
+        bed::Background drain = bed::start({"tembra-drain", "--follow"});
+        ASSERT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
+        std::thread replace([] {
+            usleep(700 * 1000);
+            mq_unlink("/mqd");
+        });
+        Output out = bed::in_child([&] {
+            Log_SetEcho(0);
+            Log_SetTrace(0);
+            Log_Init();
+            int number = mqd;
+            for (int r = 0; r < row.records; ++r) {
+                Log_Send(LogWarn, LogServer, "q%d", r);
+                usleep(row.every_ms * 1000);
+            }
+            return mqd == number ? (int)Log_Lost() : 100;
+        });
+        replace.join();
+        EXPECT_EQ(out.status, 0) << "lost posts, or 100: mqd changed number\n" << out.err;
+        EXPECT_TRUE(bed::wait_for([&] { return all_in_file("q", row.records); }, 5000));
+        EXPECT_EQ(bed::finish(drain, SIGTERM).status, 0);
     }
 }
 

@@ -343,7 +343,8 @@ TEST(Deps, InstallsOrNamesOnlyWhatIsMissing) {
 TEST(Install, SharedExportsOnlyThePublicCallsAndBothFormsHideTheRest) {
     const std::string lib = std::string(TEMBRA_BUILD_DIR) + "/lib/libtembra-logger";
     const std::set<std::string> exported = {"Log_Init", "Log_Send", "Log_Write", "Log_Drain",
-                                            "Log_Lost", "Log_SetPostOnly", "mqd", "logfile"};
+                                            "Log_Lost", "Log_SetPostOnly", "mqd", "logfile",
+                                            "Log_SetWait", "Log_SetEcho", "Log_SetTrace"};
     Output nm = bed::run({"/bin/sh", "-c", "nm -D --defined-only " + lib + ".so"});
     ASSERT_EQ(nm.status, 0) << nm.err;
     std::set<std::string> names;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -81,13 +82,26 @@ TEST_F(LogTool, BadArgumentsPostNothing) {
     EXPECT_EQ(bed::run({"tembra-log", "--version"}).out, "tembra-log 1.0.0\n");
 }
 
-TEST_F(LogTool, ExitsOneWhenARecordWasLost) {
+TEST_F(LogTool, QuietWaitsForRoomAndExitsOneWhenARecordWasLost) {
     const struct {
-        int room;  // messages the queue of 3 has room for
+        int room;           // messages the queue of 3 has room for
+        std::vector<std::string> args;
         const char *input;
+        int room_after_ms;  // all taken off after this long; -1 never
         int status;
         size_t posted;
-    } rows[] = {{3, "a\nb\n", 0, 2}, {1, "a\nb\nc\n", 1, 1}, {0, "a\n", 1, 0}};
+        const char *err;    // standard error, a pattern
+        double at_most;     // seconds the run may take
+    } rows[] = {
+        {3, {}, "a\nb\n", -1, 0, 2, "", 2},
+        {1, {"-w", "0"}, "a\nb\nc\n", -1, 1, 1, "(Resource temporarily unavailable :mq_send\\(\\)\\[Log_Send\\]\n){2}", 2},
+        {0, {"--wait=0"}, "a\n", -1, 1, 0, "Resource temporarily unavailable :mq_send.*\n", 2},
+        {0, {"--wait=300"}, "a\nb\n", -1, 1, 0, "(Resource temporarily unavailable :mq_send.*\n){2}", 2},
+        {0, {}, "a\nb\n", 300, 0, 2, "", 5},
+        {1, {"-s", "-w", "0"}, "a\nb\n", -1, 1, 1,
+         "(\\[WARN\\] [-0-9]+ [:0-9]+ a \\(PROGRAM\\) \n\n)(\\[WARN\\] [-0-9]+ [:0-9]+ b \\(PROGRAM\\) \n\n)"
+         "Resource temporarily unavailable :mq_send.*\n", 2},
+    };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.input);
         bed::reset();
@@ -95,9 +109,23 @@ TEST_F(LogTool, ExitsOneWhenARecordWasLost) {
         ASSERT_NE(q, (mqd_t)-1);
         for (int k = row.room; k < 3; ++k) mq_send(q, "fill", 4, 0);
         mq_close(q);
-        Output out = bed::run({"tembra-log", "-l", "warn"}, {}, row.input);
+        std::vector<std::string> argv = {"-l", "warn"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        size_t taken = 0;
+        std::thread room([&] {
+            if (row.room_after_ms < 0) return;
+            usleep(row.room_after_ms * 1000);
+            taken = bed::take_all().size();
+        });
+        auto start = std::chrono::steady_clock::now();
+        Output out = bed::run(tool("tembra-log", argv), {}, row.input);
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        room.join();
         EXPECT_EQ(out.status, row.status) << out.err;
-        EXPECT_EQ(bed::take_all().size(), 3 - row.room + row.posted);
+        EXPECT_EQ(out.out, "");
+        EXPECT_TRUE(bed::matches(out.err, row.err)) << out.err;
+        EXPECT_LE(took.count(), row.at_most);
+        EXPECT_EQ(taken + bed::take_all().size(), 3 - row.room + row.posted);
     }
 }
 
@@ -177,6 +205,8 @@ TEST_F(LogOptions, MistakenOptionsAreRefusedWithAReason) {
         {{"-l", "notalevel", "m"}, 2, "bad level 'notalevel'"},
         {{"-f", "/var/log/lines.txt", "m"}, 2, "not both"},
         {{"-l"}, 2, "option '-l' needs a value"},
+        {{"--wait=-5", "m"}, 2, "--wait takes milliseconds, 0 or more, not '-5'"},
+        {{"-w", "1s", "m"}, 2, "--wait takes milliseconds, 0 or more, not '1s'"},
         {{"-x", "m"}, 2, "unknown or ambiguous option '-x'"},
         {{"-f", "/var/log/none.txt"}, 1, "tembra-log: /var/log/none.txt: No such file or directory\n"},
         {{"-f", "/var/log"}, 1, "tembra-log: /var/log: Is a directory\n"},

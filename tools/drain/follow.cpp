@@ -4,13 +4,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <cstdio>
 
 #include "common/clock.h"
 #include "logger/logger.h"
+#include "logger/state.h"
 #include "tools/drain/drain.h"
 
 namespace {
@@ -80,6 +83,61 @@ void notify_reloading() {
     notify(state);
 }
 
+// A replaced queue, still drained for a while: a producer looks at the
+// queue's name once a second and may post into the old queue until then.
+constexpr long kReplacedGraceMs = 3000;
+struct {
+    mqd_t queue = (mqd_t)-1;  // our own descriptor of it, or -1
+    long until_ms = 0;        // when it is let go
+} replaced;
+
+// Drains the replaced queue through the module, which drains mqd.
+void drain_replaced() {
+    mqd_t current = mqd;
+    mqd = replaced.queue;
+    Log_Drain();
+    mqd = current;
+    if (monotonic_ms() >= replaced.until_ms) {
+        mq_close(replaced.queue);
+        replaced.queue = (mqd_t)-1;
+    }
+}
+
+// Opens the queue at the name anew, keeping the removed one for a while.
+void follow_replaced(const Settings &settings) {
+    if (replaced.queue != (mqd_t)-1) mq_close(replaced.queue);
+    replaced.queue = mqd == (mqd_t)-1 ? (mqd_t)-1 : (mqd_t)dup(mqd);
+    replaced.until_ms = monotonic_ms() + kReplacedGraceMs;
+    set_up(settings);
+}
+
+// The day's file, watched for being removed, renamed or changed, so that a
+// wake-up looks at its path only then, not on every line.
+struct {
+    int fd = -1;  // the inotify descriptor, or -1
+    int wd = -1;  // the watch on the file now open
+    dev_t dev = 0;
+    ino_t ino = 0;  // the file watched
+} watch;
+
+// True when the path must be looked at before draining: the watch saw the
+// file touched (touched), or the open file is not the one watched.
+bool path_needs_check(bool touched) {
+    char events[4096];
+    if (touched)
+        while (read(watch.fd, events, sizeof events) > 0) {
+        }
+    if (logfile != nullptr && (log_day.ino != watch.ino || log_day.dev != watch.dev)) {
+        if (watch.fd < 0) watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watch.wd >= 0) inotify_rm_watch(watch.fd, watch.wd);
+        watch.wd = inotify_add_watch(watch.fd, log_day.path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+        watch.dev = log_day.dev;
+        watch.ino = log_day.ino;
+        touched = true;  // the path may have changed before the watch began
+    }
+    return touched || watch.wd < 0;
+}
+
 // What is pending goes to the file in use; then the queue and file are opened anew.
 void reopen(const Settings &settings) {
     Log_Drain();
@@ -98,10 +156,10 @@ int follow(const Settings &settings) {
     long queue_checked = monotonic_ms();
     while (!stop_requested) {
         // While the last drain failed, the queue is left alone and the drain retried.
-        pollfd queue = {mqd, POLLIN, 0};
+        pollfd ready_fds[3] = {{mqd, POLLIN, 0}, {replaced.queue, POLLIN, 0}, {watch.fd, POLLIN, 0}};
         int timeout = failing ? kRetryMs : ms_until(rollover);
         timespec wait = {timeout / 1000, (timeout % 1000) * 1000000L};
-        int ready = ppoll(&queue, failing || mqd == (mqd_t)-1 ? 0 : 1, &wait, &waiting);
+        int ready = ppoll(ready_fds, failing || mqd == (mqd_t)-1 ? 0 : 3, &wait, &waiting);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "tembra-drain: poll(): %s\n", strerror(errno));
             return 1;
@@ -116,13 +174,15 @@ int follow(const Settings &settings) {
         // A removed queue is let go only once all it holds is in the file.
         if (monotonic_ms() - queue_checked >= kQueueCheckMs) {
             queue_checked = monotonic_ms();
-            if (queue_removed() && (mqd == (mqd_t)-1 || Log_Drain() >= 0)) set_up(settings);
+            if (queue_removed() && (mqd == (mqd_t)-1 || Log_Drain() >= 0)) follow_replaced(settings);
         }
+        if (replaced.queue != (mqd_t)-1) drain_replaced();
         if (time(nullptr) >= rollover) {
             reopen(settings);
             rollover = next_midnight();
         }
-        failing = mqd == (mqd_t)-1 || Log_Drain() < 0;
+        bool check = failing || path_needs_check(ready > 0 && ready_fds[2].revents != 0);
+        failing = mqd == (mqd_t)-1 || log_drain(check) < 0;
     }
     Log_Drain();
     return 0;

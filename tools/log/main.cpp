@@ -3,7 +3,10 @@
 #include <errno.h>
 #include <getopt.h>
 #include <strings.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,14 +20,19 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tembra-log [-e] [-l LEVEL] [-t TYPE] [-f FILE | MESSAGE...]\n"
-    "  Posts MESSAGE, or each line of FILE or of standard input, to the queue /mqd.\n"
+    "usage: tembra-log [-es] [-l LEVEL] [-t TYPE] [-w MS] [-f FILE | MESSAGE...]\n"
+    "  Posts MESSAGE, or each line of FILE or of standard input, to the queue /mqd;\n"
+    "  prints nothing when every record was posted, and exits 1 when one was lost.\n"
     "  -l, --level=LEVEL  INFO, DEBUG, WARN, ERROR, ALERT (any case) or 0-4; also emerg,\n"
     "                     crit (ALERT), err (ERROR), warning (WARN), notice (INFO); default INFO\n"
     "  -t, --type=TYPE    the kind of component, not a tag: PROGRAM, SERVER or 0-1;\n"
     "                     default PROGRAM\n"
     "  -f, --file=FILE    log each line of FILE (- for standard input)\n"
     "  -e, --skip-empty   do not log the empty lines of FILE or standard input\n"
+    "  -s, --stderr       also write each record's line, and an empty line, to standard\n"
+    "                     error before posting it\n"
+    "  -w, --wait=MS      wait for room in a full queue, at most MS milliseconds in all\n"
+    "                     (default 10000; 0 never waits)\n"
     "  -h, --help         show this help\n"
     "  -V, --version      show the version\n";
 
@@ -33,6 +41,8 @@ struct Settings {
     int type = LogProgram;       // kind of component that logs
     const char *file = nullptr;  // log the lines of this file; null or "-": standard input
     bool skip_empty = false;     // leave out empty input lines
+    bool to_stderr = false;      // each record's line to standard error before it is posted
+    long wait_ms = 10000;        // the most this run waits for room, in all
     bool have_message = false;   // words were given: log them as one record
     std::string message;         // the words, joined by blanks
 };
@@ -41,16 +51,40 @@ int usage_error(const std::string &why) { return tools::usage_error("tembra-log"
 
 enum { kTag = 256 };
 
+// Milliseconds, 0 or more; -1 when text is not such a number.
+long parse_wait(const char *text) {
+    char *end = nullptr;
+    errno = 0;
+    long ms = std::strtol(text, &end, 10);
+    return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 ? ms : -1;
+}
+
+long now_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Posts one record, waiting for room no longer than what is left of the
+// run's wait; the time spent in posting counts, not the time reading input.
+void post(Settings &settings, const char *message) {
+    Log_SetWait(settings.wait_ms);
+    long start = now_ms();
+    Log_Send(settings.level, settings.type, "%s", message);
+    settings.wait_ms -= std::min(now_ms() - start, settings.wait_ms);
+}
+
 // Fills settings; tools::kRun to go on, else the exit status.
 int parse_options(int argc, char **argv, Settings &settings) {
     static const option kOptions[] = {
         {"level", required_argument, nullptr, 'l'}, {"type", required_argument, nullptr, 't'},
         {"file", required_argument, nullptr, 'f'},  {"skip-empty", no_argument, nullptr, 'e'},
         {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
+        {"stderr", no_argument, nullptr, 's'},      {"wait", required_argument, nullptr, 'w'},
         {"tag", required_argument, nullptr, kTag},  {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":l:t:f:ehV", kOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":l:t:f:esw:hV", kOptions, nullptr)) != -1;) {
         switch (c) {
         case 'l':
             settings.level = log_level_of(optarg);
@@ -64,6 +98,12 @@ int parse_options(int argc, char **argv, Settings &settings) {
             break;
         case 'f': settings.file = optarg; break;
         case 'e': settings.skip_empty = true; break;
+        case 's': settings.to_stderr = true; break;
+        case 'w':
+            settings.wait_ms = parse_wait(optarg);
+            if (settings.wait_ms < 0)
+                return usage_error(std::string("--wait takes milliseconds, 0 or more, not '") + optarg + "'");
+            break;
         case 'h': std::fputs(kUsage, stdout); return 0;
         case 'V': std::puts("tembra-log " TEMBRA_VERSION); return 0;
         case kTag: return usage_error("there is no --tag: -t, --type is the kind of component");
@@ -82,13 +122,13 @@ int parse_options(int argc, char **argv, Settings &settings) {
 }
 
 // Posts each line of input; false when reading failed (reported).
-bool post_lines(FILE *input, const Settings &settings) {
+bool post_lines(FILE *input, Settings &settings) {
     char *line = nullptr;
     size_t capacity = 0;
     for (ssize_t n; (n = getline(&line, &capacity, input)) >= 0;) {
         if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
         if (n == 0 && settings.skip_empty) continue;
-        Log_Send(settings.level, settings.type, "%s", line);
+        post(settings, line);
     }
     std::free(line);
     if (!std::ferror(input)) return true;
@@ -111,13 +151,22 @@ int main(int argc, char **argv) {
     }
 
     Log_SetPostOnly(1);
+    // Quiet: the line goes only to the queue, or with -s to stderr, the line
+    // being echoed to a stdout that is stderr, a line at a time so that a
+    // report of a failed post follows the line it concerns.
+    Log_SetTrace(0);
+    Log_SetEcho(settings.to_stderr);
+    if (settings.to_stderr) {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    }
     Log_Init();
     if (mqd == (mqd_t)-1) {
         report_queue_owner("tembra-log");
         return 1;
     }
     if (settings.have_message)
-        Log_Send(settings.level, settings.type, "%s", settings.message.c_str());
+        post(settings, settings.message.c_str());
     else if (!post_lines(input, settings))
         return 1;
     return Log_Lost() != 0;  // 1 when any record was lost
