@@ -14,6 +14,7 @@
 #include "logger/compose.h"
 #include "logger/logger.h"
 #include "sandbox.h"
+#include "shared_data.h"
 #include "testbed.h"
 
 extern "C" void c_caller_posts(void);
@@ -24,21 +25,12 @@ using bed::Output;
 
 const std::string kFull = "Resource temporarily unavailable :mq_send()[Log_Send]\n";
 
-// Splits the demo's standard output into its two lines, checking the empty lines.
-std::pair<std::string, std::string> demo_lines(const Output &demo) {
-    const std::string debug = bed::line_pattern("DEBUG", "SERVER", "yes i succeed!");
-    const std::string info = bed::line_pattern("INFO", "PROGRAM", "world!");
-    EXPECT_TRUE(bed::matches(demo.out, debug + "\n" + info + "\n")) << demo.out;
-    if (demo.out.size() != 53 + 1 + 45 + 1) return {"", ""};
-    return {demo.out.substr(0, 53), demo.out.substr(54, 45)};
-}
-
 class Demo : public bed::Test {};
 
 TEST_F(Demo, EchoesTracesAndLeavesTwoMessages) {
     Output demo = bed::run({"tembra-demo"});
     EXPECT_EQ(demo.status, 0);
-    auto [debug, info] = demo_lines(demo);
+    auto [debug, info] = bed::demo_lines(demo);
     EXPECT_EQ(demo.err, "LogLine: " + debug + " 53" + "LogLine: " + info + " 45");
 
     auto queued = bed::take_all();
@@ -55,7 +47,7 @@ TEST_F(Demo, FullQueueLosesTheLinesButStillEchoesAndTraces) {
     EXPECT_EQ(bed::pending(), 10);
     Output sixth = bed::run({"tembra-demo"});
     EXPECT_EQ(sixth.status, 0);
-    auto [debug, info] = demo_lines(sixth);
+    auto [debug, info] = bed::demo_lines(sixth);
     EXPECT_EQ(sixth.err, "LogLine: " + debug + " 53" + kFull + "LogLine: " + info + " 45" + kFull);
     EXPECT_EQ(bed::pending(), 10);
 }

@@ -26,6 +26,7 @@
 #include "logger/compose.h"
 #include "logger/logger.h"
 #include "sandbox.h"
+#include "shared_data.h"
 #include "testbed.h"
 
 extern "C" void c_caller_posts(void);
@@ -37,62 +38,7 @@ const std::string kEmptyBlock =
 
 using bed::Output;
 
-// Splits the demo's standard output into its two lines, checking the empty lines.
-std::pair<std::string, std::string> demo_lines(const Output &demo) {
-    const std::string debug = bed::line_pattern("DEBUG", "SERVER", "yes i succeed!");
-    const std::string info = bed::line_pattern("INFO", "PROGRAM", "world!");
-    EXPECT_TRUE(bed::matches(demo.out, debug + "\n" + info + "\n")) << demo.out;
-    if (demo.out.size() != 53 + 1 + 45 + 1) return {"", ""};
-    return {demo.out.substr(0, 53), demo.out.substr(54, 45)};
-}
-
 const std::string kFiller = bed::kDir + "filler";
-
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start + 1));
-    return lines;
-}
-
-// A drain left running; killed if a failed assertion leaves the test early.
-struct Follower {
-    bed::Background drain;
-    explicit Follower(const std::vector<std::string> &env = {}) : drain(bed::start({"tembra-drain", "--follow"}, env)) {}
-    ~Follower() {
-        if (drain.pid > 0) bed::finish(drain, SIGKILL);
-    }
-    Output stop(int signal) { return bed::finish(drain, signal); }
-};
-
-// Line k of a numbered set: 70 bytes, its level in the text, so that a line put
-// back on the queue can be checked against its own priority. A batch (1,120
-// bytes) does not divide a page, so a full disk cuts a write short.
-std::string numbered(int k) {
-    char text[80];
-    std::snprintf(text, sizeof text, "[L%d] numbered line %03d %-46s\n", k % 5, k, "");
-    return text;
-}
-
-// Posts count numbered lines at priority = level into a queue deep enough.
-void post_numbered(int count) {
-    mqd_t q = sandbox_create_queue(count, 128);
-    ASSERT_NE(q, (mqd_t)-1) << "cannot create a queue of " << count << " lines";
-    for (int k = 0; k < count; ++k) ASSERT_EQ(mq_send(q, numbered(k).data(), numbered(k).size(), (unsigned)(k % 5)), 0);
-    mq_close(q);
-}
-
-// Every line of the file is one of the numbered lines, and none twice.
-std::set<std::string> checked_lines(const std::string &file) {
-    std::set<std::string> seen;
-    EXPECT_TRUE(file.empty() || file.back() == '\n') << "the file ends in a torn line";
-    for (const std::string &line : lines_of(file)) {
-        EXPECT_TRUE(bed::matches(line, "\\[L[0-4]\\] numbered line [0-9]{3} +\n")) << "torn: " << line;
-        EXPECT_TRUE(seen.insert(line).second) << "twice: " << line;
-    }
-    return seen;
-}
 
 // A 16 KiB tmpfs over the log directory, room left for `room` bytes of log.
 class FullDisk : public bed::Test {
@@ -134,7 +80,7 @@ TEST_F(Drain, HighestLevelFirstAndInPostingOrderWithinALevel) {
 }
 
 TEST_F(Drain, DemoLinesLandDebugThenInfo) {
-    auto [debug, info] = demo_lines(bed::run({"tembra-demo"}));
+    auto [debug, info] = bed::demo_lines(bed::run({"tembra-demo"}));
     Output drain = bed::in_child([] {
         Log_Init();
         Log_Write();
@@ -242,21 +188,21 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
     for (bool follow : {false, true}) {
         SCOPED_TRACE(follow ? "--follow" : "once");
         bed::reset();
-        post_numbered(kLines);
+        bed::post_numbered(kLines);
         fill(4096);
         const std::string path = bed::day_path();
         size_t written = 0;
         Output out;
         if (follow) {
-            Follower follower;
+            bed::RunningDrain follower;
             ASSERT_TRUE(bed::wait_for([&] { return !bed::read_file(path).empty(); }, 2000));
             usleep(600000);  // several retries while the disk stays full
-            written = checked_lines(bed::read_file(path)).size();
+            written = bed::checked_lines(bed::read_file(path)).size();
             long waiting = bed::pending();
             EXPECT_GE(written + waiting, size_t(kLines - 16)) << "more than a batch taken off while failing";
             EXPECT_LT(written + waiting, size_t(kLines));
             unlink(kFiller.c_str());
-            EXPECT_TRUE(bed::wait_for([&] { return lines_of(bed::read_file(path)).size() == kLines; }, 2000))
+            EXPECT_TRUE(bed::wait_for([&] { return bed::lines_of(bed::read_file(path)).size() == kLines; }, 2000))
                 << "not every line written within 2 s of space coming back";
             out = follower.stop(SIGTERM);
             EXPECT_EQ(out.status, 0);
@@ -264,7 +210,7 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
         } else {
             out = bed::run({"tembra-drain"});
             EXPECT_EQ(out.status, 1);
-            written = checked_lines(bed::read_file(path)).size();
+            written = bed::checked_lines(bed::read_file(path)).size();
             EXPECT_GT(written, 0u);
             EXPECT_EQ(written + bed::pending(), size_t(kLines)) << "the kept lines are not back in the queue";
             EXPECT_EQ(bed::count_of(out.err, " unwritten lines put back on the queue\n"), 1u) << out.err;
@@ -276,7 +222,7 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
         }
         EXPECT_EQ(bed::count_of(out.err, "Log_Write: cannot write " + path + ": No space left on device;"), 1u)
             << out.err;
-        EXPECT_EQ(checked_lines(bed::read_file(path)).size(), size_t(kLines));
+        EXPECT_EQ(bed::checked_lines(bed::read_file(path)).size(), size_t(kLines));
         EXPECT_EQ(bed::pending(), 0);
         umount2(bed::kDir.c_str(), MNT_DETACH);
     }
@@ -284,7 +230,7 @@ TEST_F(FullDisk, NothingIsLostOrTornAndWritingResumes) {
 
 TEST_F(FullDisk, KeptLinesOutliveASecondSetUpAndAreReportedWhenTheQueueCannotTakeThemBack) {
     if (!bed::can_raise_mqueue_limit()) GTEST_SKIP() << bed::kNoMqueueSysctl;
-    post_numbered(20);
+    bed::post_numbered(20);
     fill(0);
     Output out = bed::in_child([] {
         Log_Init();
@@ -294,9 +240,9 @@ TEST_F(FullDisk, KeptLinesOutliveASecondSetUpAndAreReportedWhenTheQueueCannotTak
         return Log_Drain() == 20 ? 0 : 2;
     });
     EXPECT_EQ(out.status, 0) << out.err;
-    EXPECT_EQ(checked_lines(bed::log_contents()).size(), 20u);
+    EXPECT_EQ(bed::checked_lines(bed::log_contents()).size(), 20u);
 
-    post_numbered(20);
+    bed::post_numbered(20);
     fill(0);
     out = bed::in_child([] {
         Log_Init();
@@ -307,7 +253,7 @@ TEST_F(FullDisk, KeptLinesOutliveASecondSetUpAndAreReportedWhenTheQueueCannotTak
         return 0;
     });
     EXPECT_EQ(bed::count_of(out.err, "Log_Write: lost a "), 16u) << out.err;
-    EXPECT_NE(out.err.find("Log_Write: lost a ALERT line: " + numbered(4).substr(0, 60) + "\n"), std::string::npos)
+    EXPECT_NE(out.err.find("Log_Write: lost a ALERT line: " + bed::numbered(4).substr(0, 60) + "\n"), std::string::npos)
         << out.err;
     EXPECT_NE(out.err.find("0 of 16 unwritten lines put back"), std::string::npos) << out.err;
 }

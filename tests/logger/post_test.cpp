@@ -23,6 +23,7 @@
 #include "logger/compose.h"
 #include "logger/logger.h"
 #include "sandbox.h"
+#include "shared_data.h"
 #include "testbed.h"
 
 extern "C" void c_caller_posts(void);
@@ -60,14 +61,6 @@ class Loss : public bed::Test {
         mq_close(q);
     }
 };
-
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start + 1));
-    return lines;
-}
 
 class Post : public bed::Test {};
 class Threads : public bed::Test {};
@@ -399,7 +392,7 @@ TEST_F(Threads, EveryRecordIsWrittenWholeOrReportedLost) {
     const std::regex loss(bed::line_pattern("WARN", "PROGRAM", "logger_tests\\[[0-9]+\\]: ([0-9]+) records? lost: .*"));
     std::set<std::string> seen;
     size_t reported = 0;
-    for (const std::string &l : split_lines(bed::log_contents())) {
+    for (const std::string &l : bed::lines_of(bed::log_contents())) {
         std::smatch m;
         if (std::regex_match(l, m, loss)) {
             reported += std::stoul(m[1].str());
@@ -415,7 +408,7 @@ TEST_F(Threads, EveryRecordIsWrittenWholeOrReportedLost) {
     EXPECT_EQ(bed::count_of(producers.err, "LogLine: "), size_t(kThreads * kRecords));
     // Every echo is whole: a line and then an empty line.
     size_t echoes = 0;
-    for (const std::string &l : split_lines(producers.out)) {
+    for (const std::string &l : bed::lines_of(producers.out)) {
         if (l == "\n") continue;
         ++echoes;
         ASSERT_TRUE(std::regex_match(l, line)) << "torn echo: " << l;

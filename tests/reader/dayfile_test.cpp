@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "reader/dayfile.h"
+#include "shared_data.h"
 #include "testbed.h"
 
 namespace {
@@ -21,24 +22,6 @@ using dayfile::Record;
 
 const std::string kDay1 = bed::kDir + "tembra-20261207.log";
 const std::string kDay2 = bed::kDir + "tembra-20261208.log";
-
-void write(const std::string &path, const std::string &bytes, bool append = false) {
-    std::ofstream(path, append ? std::ios::binary | std::ios::app : std::ios::binary) << bytes;
-}
-
-void write_gz(const std::string &path, const std::string &bytes) {
-    gzFile gz = gzopen(path.c_str(), "wb");
-    gzwrite(gz, bytes.data(), (unsigned)bytes.size());
-    gzclose(gz);
-}
-
-std::string line(const char *level, const char *stamp, const std::string &message, const char *type = "PROGRAM") {
-    std::string text = "[";
-    for (const std::string &part : {std::string(level), std::string("] "), std::string(stamp), std::string(" "),
-                                    message, std::string(" ("), std::string(type), std::string(") \n")})
-        text += part;
-    return text;
-}
 
 // Every record of a file, as "R:" or "-:" followed by its raw bytes.
 std::vector<std::string> read_all(const std::string &path, uint64_t offset = 0) {
@@ -84,12 +67,12 @@ TEST(Frame, ParsesTheFieldsOfOneRecord) {
         int priority;
         const char *message, *type;
     } rows[] = {
-        {line("DEBUG", "2026-12-08 10:11:12", "yes i succeed!", "SERVER"), true, "DEBUG", 1, "yes i succeed!", "SERVER"},
-        {line("INFO", "2026-12-08 10:11:12", ""), true, "INFO", 0, "", "PROGRAM"},
-        {line("ALERT", "2026-12-08 10:11:12", "a (b) c (PROGRAM)", "SERVER"), true, "ALERT", 4, "a (b) c (PROGRAM)", "SERVER"},
-        {line("7", "2026-12-08 10:11:12", "odd", "9"), true, "7", 7, "odd", "9"},
-        {line("WARN", "2026-12-08 10:11:12", "two\nrows\n"), true, "WARN", 2, "two\nrows\n", "PROGRAM"},
-        {line("ERROR", "2026-12-08 10:11:12", "x\n[ALERT] 2026-12-08 10:11:12 forged"), true, "ERROR", 3,
+        {bed::record("DEBUG", "2026-12-08 10:11:12", "yes i succeed!", "SERVER"), true, "DEBUG", 1, "yes i succeed!", "SERVER"},
+        {bed::record("INFO", "2026-12-08 10:11:12", ""), true, "INFO", 0, "", "PROGRAM"},
+        {bed::record("ALERT", "2026-12-08 10:11:12", "a (b) c (PROGRAM)", "SERVER"), true, "ALERT", 4, "a (b) c (PROGRAM)", "SERVER"},
+        {bed::record("7", "2026-12-08 10:11:12", "odd", "9"), true, "7", 7, "odd", "9"},
+        {bed::record("WARN", "2026-12-08 10:11:12", "two\nrows\n"), true, "WARN", 2, "two\nrows\n", "PROGRAM"},
+        {bed::record("ERROR", "2026-12-08 10:11:12", "x\n[ALERT] 2026-12-08 10:11:12 forged"), true, "ERROR", 3,
          "x\n[ALERT] 2026-12-08 10:11:12 forged", "PROGRAM"},
         {"[INFO] 2026-12-08 10:11:12 (PROGRAM) \n", false, "", -1, "", ""},
         {"[INFO] 2026-12-08 10:11:12 no ending\n", false, "", -1, "", ""},
@@ -97,7 +80,7 @@ TEST(Frame, ParsesTheFieldsOfOneRecord) {
         {"[INFO] 2026-12-08 10:1:12 m (PROGRAM) \n", false, "", -1, "", ""},
         {"[INFO] 2026-12-08 10:11:12 m (CLIENT) \n", false, "", -1, "", ""},
         {"[INFO] 2026-12-08 10:11:12 m (PROGRAM)\n", false, "", -1, "", ""},
-        {line("INFO", "2026-12-08 10:11:12", "a (PROGRAM) \nb"), false, "", -1, "", ""},
+        {bed::record("INFO", "2026-12-08 10:11:12", "a (PROGRAM) \nb"), false, "", -1, "", ""},
         {std::string("[INFO] 2026-12-08 10:11:12 ") + std::string(8200, 'x') + " (PROGRAM) \n", false, "", -1, "", ""},
     };
     for (const auto &row : rows) {
@@ -146,13 +129,13 @@ TEST(Frame, LevelNamesAndLocalTime) {
 }
 
 TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
-    const std::string a = line("ALERT", "2026-12-08 10:00:02", "first");
-    const std::string multi = line("INFO", "2026-12-08 10:00:01", "one\n[WARN] 2026-12-08 10:00:01 looks like a head\n");
+    const std::string a = bed::record("ALERT", "2026-12-08 10:00:02", "first");
+    const std::string multi = bed::record("INFO", "2026-12-08 10:00:01", "one\n[WARN] 2026-12-08 10:00:01 looks like a head\n");
     const std::string foreign = "foreign bytes\n";
     const std::string unclosed = "[WARN] 2026-12-08 10:00:03 never closed\n";
     const std::string filler = std::string(8200, 'y') + "\n";
-    const std::string b = line("DEBUG", "2026-12-08 10:00:04", "after");
-    const std::string w = line("WARN", "2026-12-08 10:00:05", "warned");
+    const std::string b = bed::record("DEBUG", "2026-12-08 10:00:04", "after");
+    const std::string w = bed::record("WARN", "2026-12-08 10:00:05", "warned");
     const struct {
         std::string contents;
         std::vector<std::string> want;
@@ -165,20 +148,20 @@ TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
         {"", {}},
     };
     for (const auto &row : rows) {
-        write(kDay1, row.contents);
+        bed::write_bytes(kDay1, row.contents);
         EXPECT_EQ(read_all(kDay1), row.want);
-        write_gz(kDay1 + ".gz", row.contents);
+        bed::write_gz(kDay1 + ".gz", row.contents);
         EXPECT_EQ(read_all(kDay1 + ".gz"), row.want);
 #ifdef TEMBRA_ZSTD
         std::string packed(ZSTD_compressBound(row.contents.size()), '\0');
         packed.resize(ZSTD_compress(packed.data(), packed.size(), row.contents.data(), row.contents.size(), 3));
-        write(kDay1 + ".zst", packed);
+        bed::write_bytes(kDay1 + ".zst", packed);
         EXPECT_EQ(read_all(kDay1 + ".zst"), row.want);
 #endif
     }
     // Resuming at a record's end offset gives the records after it, compressed or not.
-    write(kDay1, a + multi + b);
-    write_gz(kDay1 + ".gz", a + multi + b);
+    bed::write_bytes(kDay1, a + multi + b);
+    bed::write_gz(kDay1 + ".gz", a + multi + b);
     for (const std::string &path : {kDay1, kDay1 + ".gz"})
         EXPECT_EQ(read_all(path, a.size() + multi.size()), std::vector<std::string>{"R:" + b}) << path;
 }
@@ -187,8 +170,8 @@ TEST_F(DayFile, SplitsRecordsContinuationRowsAndForeignLines) {
 // one error that says what was wrong, then the end.
 TEST_F(DayFile, DamagedCompressedFilesYieldWhatCanBeRead) {
     std::string records;
-    for (int i = 0; i < 4000; ++i) records += line("INFO", "2026-12-08 10:00:00", numbered(i) + std::string(i % 40, 'x'));
-    write_gz(kDay1 + ".gz", records);
+    for (int i = 0; i < 4000; ++i) records += bed::record("INFO", "2026-12-08 10:00:00", numbered(i) + std::string(i % 40, 'x'));
+    bed::write_gz(kDay1 + ".gz", records);
     const std::string gz = bed::read_file(kDay1 + ".gz");
     std::string flipped = gz;
     flipped[gz.size() / 2] ^= 0x55;
@@ -217,7 +200,7 @@ TEST_F(DayFile, DamagedCompressedFilesYieldWhatCanBeRead) {
             bytes.resize(bytes.size() - 100);  // in the last block: zstd yields whole blocks
         }
 #endif
-        write(kDay1 + row.name, bytes);
+        bed::write_bytes(kDay1 + row.name, bytes);
         dayfile::Reader reader;
         ASSERT_TRUE(reader.open(kDay1 + row.name));
         Record r;
@@ -239,10 +222,10 @@ TEST_F(DayFile, DamagedCompressedFilesYieldWhatCanBeRead) {
 
 // Reading from a file's end: the first place after an offset where a record surely starts.
 TEST_F(DayFile, FindsWhereARecordStartsAfterAnOffset) {
-    const std::string a = line("INFO", "2026-12-08 10:00:00", "a");
-    const std::string multi = line("WARN", "2026-12-08 10:00:01", "one\ntwo (PROGRAM)\nthree");
-    const std::string b = line("INFO", "2026-12-08 10:00:02", "b");
-    write(kDay1, a + multi + b);
+    const std::string a = bed::record("INFO", "2026-12-08 10:00:00", "a");
+    const std::string multi = bed::record("WARN", "2026-12-08 10:00:01", "one\ntwo (PROGRAM)\nthree");
+    const std::string b = bed::record("INFO", "2026-12-08 10:00:02", "b");
+    bed::write_bytes(kDay1, a + multi + b);
     const struct {
         uint64_t offset, want;
     } rows[] = {
@@ -272,12 +255,12 @@ TEST_F(DayFile, GrowingFileHoldsBackItsIncompleteTail) {
         {{"plain line without end"}, {""}, "-"},
     };
     for (const auto &row : rows) {
-        write(kDay1, "");
+        bed::write_bytes(kDay1, "");
         dayfile::Reader reader;
         ASSERT_TRUE(reader.open(kDay1, 0, true));
         Record r;
         for (size_t i = 0; i < row.appends.size(); ++i) {
-            write(kDay1, row.appends[i], true);
+            bed::write_bytes(kDay1, row.appends[i], true);
             std::string got;
             Got g;
             while ((g = reader.next(r)) == Got::Record) got += r.framed ? "R" : "-";
@@ -295,7 +278,7 @@ TEST_F(DayFile, GrowingFileHoldsBackItsIncompleteTail) {
 TEST_F(DayFile, ListsDayFilesInDateOrder) {
     for (const char *name : {"tembra-20261208.log", "tembra-20261201.log.gz", "tembra-20261130.log.zst",
                              "tembra-20261201.log", "other.log", "tembra-2026120.log", "tembra-20261202.log.1"})
-        write(bed::kDir + name, "");
+        bed::write_bytes(bed::kDir + name, "");
     std::vector<std::string> names;
     for (const auto &f : dayfile::list_day_files(bed::kDir)) names.push_back(f.path.substr(bed::kDir.size()));
     EXPECT_EQ(names, (std::vector<std::string>{"tembra-20261130.log.zst", "tembra-20261201.log.gz",
@@ -306,31 +289,31 @@ TEST_F(DayFile, ListsDayFilesInDateOrder) {
 // Follows while steps change the directory; each step's records must arrive in order.
 TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
     const std::string kDay1 = bed::day_path(-1), kDay2 = bed::day_path(0), later = bed::day_path(2);
-    auto rec = [](int n) { return line("INFO", "2026-12-07 23:59:59", numbered(n)); };
+    auto rec = [](int n) { return bed::record("INFO", "2026-12-07 23:59:59", numbered(n)); };
     const struct {
         const char *what;
         std::function<void()> step;
         std::vector<int> expect;
     } steps[] = {
-        {"append", [&] { write(kDay1, rec(1) + rec(2), true); }, {1, 2}},
+        {"append", [&] { bed::write_bytes(kDay1, rec(1) + rec(2), true); }, {1, 2}},
         {"partial then whole",
          [&] {
              std::string r3 = rec(3);
-             write(kDay1, r3.substr(0, 20), true);
+             bed::write_bytes(kDay1, r3.substr(0, 20), true);
              usleep(50000);
-             write(kDay1, r3.substr(20), true);
+             bed::write_bytes(kDay1, r3.substr(20), true);
          },
          {3}},
         {"cut short and written again",
          [&] {
              truncate(kDay1.c_str(), 0);
-             write(kDay1, rec(31), true);
+             bed::write_bytes(kDay1, rec(31), true);
          },
          {31}},
         {"replaced by rename",
          [&] {
-             write(kDay1 + ".new", rec(4));
-             write(kDay1, rec(99).substr(0, 10), true);  // a torn tail left in the old file
+             bed::write_bytes(kDay1 + ".new", rec(4));
+             bed::write_bytes(kDay1, rec(99).substr(0, 10), true);  // a torn tail left in the old file
              rename((kDay1 + ".new").c_str(), kDay1.c_str());
          },
          {4}},
@@ -338,14 +321,14 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
          [&] {
              unlink(kDay1.c_str());
              usleep(300000);
-             write(kDay1, rec(5));
+             bed::write_bytes(kDay1, rec(5));
          },
          {5}},
-        {"a file dated after today", [&] { write(later, rec(98)); }, {}},
-        {"next day", [&] { write(kDay2, rec(6)); }, {6}},
-        {"the next day grows", [&] { write(kDay2, rec(7), true); }, {7}},
+        {"a file dated after today", [&] { bed::write_bytes(later, rec(98)); }, {}},
+        {"next day", [&] { bed::write_bytes(kDay2, rec(6)); }, {6}},
+        {"the next day grows", [&] { bed::write_bytes(kDay2, rec(7), true); }, {7}},
     };
-    write(kDay1, rec(0));
+    bed::write_bytes(kDay1, rec(0));
     dayfile::Follower follow(bed::kDir);
     follow.start();
     Record r;
@@ -368,10 +351,10 @@ TEST_F(DayFile, FollowsThroughReplacementRemovalAndTheNextDay) {
 
 TEST_F(DayFile, ResumesFromASavedPosition) {
     const std::string kDay1 = bed::day_path(-1), kDay2 = bed::day_path(0);
-    const std::string r1 = line("INFO", "2026-12-07 10:00:00", "one"), r2 = line("INFO", "2026-12-07 10:00:01", "two");
-    const std::string r3 = line("INFO", "2026-12-08 10:00:00", "three");
-    write(kDay1, r1 + r2);
-    write(kDay2, r3);
+    const std::string r1 = bed::record("INFO", "2026-12-07 10:00:00", "one"), r2 = bed::record("INFO", "2026-12-07 10:00:01", "two");
+    const std::string r3 = bed::record("INFO", "2026-12-08 10:00:00", "three");
+    bed::write_bytes(kDay1, r1 + r2);
+    bed::write_bytes(kDay2, r3);
     dayfile::Position saved;
     {
         dayfile::Follower follow(bed::kDir);
@@ -393,7 +376,7 @@ TEST_F(DayFile, ResumesFromASavedPosition) {
         std::string want;
     } rows[] = {
         {"same file", [] {}, "two"},
-        {"compressed by retention", [&] { write_gz(kDay1 + ".gz", r1 + r2), unlink(kDay1.c_str()); }, "two"},
+        {"compressed by retention", [&] { bed::write_gz(kDay1 + ".gz", r1 + r2), unlink(kDay1.c_str()); }, "two"},
         {"gone: the oldest day not older", [&] { unlink((kDay1 + ".gz").c_str()); }, "three"},
     };
     for (const auto &row : rows) {

@@ -28,38 +28,12 @@
 
 #include "logger/logger.h"
 #include "sandbox.h"
+#include "shared_data.h"
 #include "testbed.h"
 
 namespace {
 
 using bed::Output;
-
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start + 1));
-    return lines;
-}
-
-// A drain left running; killed if a failed assertion leaves the test early.
-struct Follower {
-    bed::Background drain;
-    explicit Follower(const std::vector<std::string> &env = {}) : drain(bed::start({"tembra-drain", "--follow"}, env)) {}
-    ~Follower() {
-        if (drain.pid > 0) bed::finish(drain, SIGKILL);
-    }
-    Output stop(int signal) { return bed::finish(drain, signal); }
-};
-
-// Line k of a numbered set: 70 bytes, its level in the text, so that a line put
-// back on the queue can be checked against its own priority. A batch (1,120
-// bytes) does not divide a page, so a full disk cuts a write short.
-std::string numbered(int k) {
-    char text[80];
-    std::snprintf(text, sizeof text, "[L%d] numbered line %03d %-46s\n", k % 5, k, "");
-    return text;
-}
 
 void set_msg_max(long value) {
     std::FILE *f = std::fopen("/proc/sys/fs/mqueue/msg_max", "w");
@@ -68,31 +42,12 @@ void set_msg_max(long value) {
     std::fclose(f);
 }
 
-// Posts count numbered lines at priority = level into a queue deep enough.
-void post_numbered(int count) {
-    mqd_t q = sandbox_create_queue(count, 128);
-    ASSERT_NE(q, (mqd_t)-1) << "cannot create a queue of " << count << " lines";
-    for (int k = 0; k < count; ++k) ASSERT_EQ(mq_send(q, numbered(k).data(), numbered(k).size(), (unsigned)(k % 5)), 0);
-    mq_close(q);
-}
-
 // Posts to "/mqd", creating it with the default attributes; false on failure.
 bool post_quietly(const std::string &bytes, unsigned int priority) {
     mqd_t q = mq_open("/mqd", O_WRONLY | O_CREAT | O_NONBLOCK, 0600, nullptr);
     bool sent = q != (mqd_t)-1 && mq_send(q, bytes.data(), bytes.size(), priority) == 0;
     if (q != (mqd_t)-1) mq_close(q);
     return sent;
-}
-
-// Every line of the file is one of the numbered lines, and none twice.
-std::set<std::string> checked_lines(const std::string &file) {
-    std::set<std::string> seen;
-    EXPECT_TRUE(file.empty() || file.back() == '\n') << "the file ends in a torn line";
-    for (const std::string &line : lines_of(file)) {
-        EXPECT_TRUE(bed::matches(line, "\\[L[0-4]\\] numbered line [0-9]{3} +\n")) << "torn: " << line;
-        EXPECT_TRUE(seen.insert(line).second) << "twice: " << line;
-    }
-    return seen;
 }
 
 class DrainFaults : public bed::Test {};
@@ -104,14 +59,6 @@ std::string receive(int fd) {
     char buf[256];
     ssize_t n = recv(fd, buf, sizeof buf, 0);
     return n > 0 ? std::string(buf, (size_t)n) : "";
-}
-
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start + 1));
-    return lines;
 }
 
 class DrainTool : public bed::Test {};
@@ -131,7 +78,7 @@ TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
         SCOPED_TRACE(row.name);
         bed::reset();
         const std::string f = bed::day_path();
-        Follower follower;
+        bed::RunningDrain follower;
         bed::run({"tembra-log", "before"});
         ASSERT_TRUE(bed::wait_for([&] { return bed::read_file(f).find(" before ") != std::string::npos; }, 2000));
         std::string action = row.action;
@@ -150,7 +97,7 @@ TEST_F(DrainFaults, FollowsItsPathAndSurvivesSighup) {
 }
 
 TEST_F(DrainFaults, FollowsAQueueRemovedAndCreatedAgain) {
-    Follower follower;
+    bed::RunningDrain follower;
     const std::string f = bed::day_path();
     // The file is opened after the queue: then the drain holds the old queue.
     ASSERT_TRUE(bed::wait_for([&] { return !bed::log_file_name().empty() && bed::pending() == 0; }, 2000));
@@ -180,11 +127,11 @@ TEST_F(DrainFaults, AKillMidDrainLosesAtMostOneBatch) {
     for (int when : {1, 2, 3}) {
         SCOPED_TRACE(when);
         bed::reset();
-        post_numbered(kLines);
+        bed::post_numbered(kLines);
         Output out = bed::run({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=write", "-e",
                                "inject=write:signal=KILL:when=" + std::to_string(when), bed::bin("tembra-drain")});
         ASSERT_EQ(out.status, 128 + SIGKILL) << out.err;
-        size_t written = checked_lines(bed::log_contents()).size();
+        size_t written = bed::checked_lines(bed::log_contents()).size();
         long lost = kLines - (long)written - bed::pending();
         EXPECT_EQ(written, size_t(16 * (when - 1)));
         EXPECT_GT(lost, 0);
@@ -195,11 +142,11 @@ TEST_F(DrainFaults, AKillMidDrainLosesAtMostOneBatch) {
     bed::reset();
     const std::string fragment = "[L1] numbered li";
     std::ofstream(bed::day_path(), std::ios::binary) << fragment;
-    post_numbered(3);
+    bed::post_numbered(3);
     EXPECT_EQ(bed::run({"tembra-drain"}).status, 0);
     std::string text = bed::log_contents();
     ASSERT_EQ(text.substr(0, fragment.size() + 1), fragment + "\n");
-    EXPECT_EQ(checked_lines(text.substr(fragment.size() + 1)).size(), 3u);
+    EXPECT_EQ(bed::checked_lines(text.substr(fragment.size() + 1)).size(), 3u);
 }
 
 TEST_F(DrainFaults, CreatesTheQueueAsDeepAsAllowed) {
@@ -267,7 +214,7 @@ TEST_F(DrainFaults, TellsTheServiceManagerWhenReadyAndWhenReloading) {
         memcpy(address.sun_path, name.data(), name.size());
         if (name[0] == '@') address.sun_path[0] = '\0';
         ASSERT_EQ(bind(fd, (sockaddr *)&address, (socklen_t)(offsetof(sockaddr_un, sun_path) + name.size())), 0);
-        Follower follower({"NOTIFY_SOCKET=" + name});
+        bed::RunningDrain follower({"NOTIFY_SOCKET=" + name});
         EXPECT_EQ(receive(fd), "READY=1");
         EXPECT_TRUE(!bed::log_file_name().empty()) << "ready before the file is open";
         kill(follower.drain.pid, SIGHUP);
@@ -497,7 +444,7 @@ TEST_F(DrainTool, FollowWritesArrivingLinesPromptlyAndStopsOnSigterm) {
     Output out = bed::finish(drain, SIGTERM);
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(bed::count_of(out.out, "[mq_attr_info]"), 1u);
-    EXPECT_EQ(split_lines(bed::log_contents()).size(), 3u);
+    EXPECT_EQ(bed::lines_of(bed::log_contents()).size(), 3u);
 }
 
 TEST_F(DrainTool, FollowRollsOverAtLocalMidnight) {

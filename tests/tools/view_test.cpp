@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "shared_data.h"
 #include "testbed.h"
 
 namespace {
@@ -25,24 +26,6 @@ using bed::Output;
 const std::string kDay1 = bed::kDir + "tembra-20261207.log";
 const std::string kDay2 = bed::kDir + "tembra-20261208.log";
 
-void write(const std::string &path, const std::string &bytes, bool append = false) {
-    std::ofstream(path, append ? std::ios::binary | std::ios::app : std::ios::binary) << bytes;
-}
-
-void write_gz(const std::string &path, const std::string &bytes) {
-    gzFile gz = gzopen(path.c_str(), "wb");
-    gzwrite(gz, bytes.data(), (unsigned)bytes.size());
-    gzclose(gz);
-}
-
-std::string rec(const char *level, const char *stamp, const std::string &message, const char *type = "PROGRAM") {
-    std::string text = "[";
-    for (const std::string &part : {std::string(level), std::string("] "), std::string(stamp), std::string(" "),
-                                    message, std::string(" ("), std::string(type), std::string(") \n")})
-        text += part;
-    return text;
-}
-
 Output view(std::vector<std::string> args, const std::vector<std::string> &env = {}) {
     args.insert(args.begin(), "tembra-view");
     return bed::run(args, env);
@@ -50,11 +33,11 @@ Output view(std::vector<std::string> args, const std::vector<std::string> &env =
 
 // Two days as one drain writes them: each batch highest level first.
 void write_two_days() {
-    write(kDay1, rec("ALERT", "2026-12-07 10:00:03", "a3", "SERVER") + rec("WARN", "2026-12-07 10:00:01", "w1") +
-                     rec("WARN", "2026-12-07 10:00:04", "w4", "SERVER") + rec("INFO", "2026-12-07 10:00:01", "i1") +
-                     rec("INFO", "2026-12-07 10:00:02", "i2\nsecond row") + "not a record\n" +
-                     rec("ERROR", "2026-12-07 23:59:59", "e5") + rec("DEBUG", "2026-12-07 10:00:06", "d6"));
-    write_gz(kDay2 + ".gz", rec("INFO", "2026-12-07 23:59:59", "late") + rec("DEBUG", "2026-12-08 00:00:01", "d7"));
+    bed::write_bytes(kDay1, bed::record("ALERT", "2026-12-07 10:00:03", "a3", "SERVER") + bed::record("WARN", "2026-12-07 10:00:01", "w1") +
+                     bed::record("WARN", "2026-12-07 10:00:04", "w4", "SERVER") + bed::record("INFO", "2026-12-07 10:00:01", "i1") +
+                     bed::record("INFO", "2026-12-07 10:00:02", "i2\nsecond row") + "not a record\n" +
+                     bed::record("ERROR", "2026-12-07 23:59:59", "e5") + bed::record("DEBUG", "2026-12-07 10:00:06", "d6"));
+    bed::write_gz(kDay2 + ".gz", bed::record("INFO", "2026-12-07 23:59:59", "late") + bed::record("DEBUG", "2026-12-08 00:00:01", "d7"));
 }
 
 // "m7" for ("m", 7), built in steps: GCC 12 warns falsely on "m" + std::to_string(n).
@@ -88,9 +71,9 @@ TEST_F(View, MergesLevelsAndFilesInTimeOrder) {
     } rows[] = {
         {"as written", [] {}},
         // The same day as .log and .log.gz (or .zst) is one day, shown once.
-        {"a day in two forms", [] { write_gz(kDay1 + ".gz", bed::read_file(kDay1)); }},
+        {"a day in two forms", [] { bed::write_gz(kDay1 + ".gz", bed::read_file(kDay1)); }},
         {"a plain file and its compressed copy",
-         [] { write(kDay2, rec("INFO", "2026-12-07 23:59:59", "late") + rec("DEBUG", "2026-12-08 00:00:01", "d7")); }},
+         [] { bed::write_bytes(kDay2, bed::record("INFO", "2026-12-07 23:59:59", "late") + bed::record("DEBUG", "2026-12-08 00:00:01", "d7")); }},
     };
     for (const auto &row : rows) {
         row.change();
@@ -108,10 +91,10 @@ TEST_F(View, MergesLevelsAndFilesInTimeOrder) {
     // -n and -f need only the files' ends: the last records of a large file, in time order.
     std::string big;
     for (int i = 0; i < 40000; ++i)
-        big += rec(i % 3 ? "INFO" : "WARN", i < 20000 ? "2026-12-08 09:00:00" : "2026-12-08 10:00:00",
+        big += bed::record(i % 3 ? "INFO" : "WARN", i < 20000 ? "2026-12-08 09:00:00" : "2026-12-08 10:00:00",
                    tagged("m", i) + std::string(40, '.'));
     unlink((kDay2 + ".gz").c_str());
-    write(kDay2, big + rec("ALERT", "2026-12-08 09:59:59", "late alert"));
+    bed::write_bytes(kDay2, big + bed::record("ALERT", "2026-12-08 09:59:59", "late alert"));
     Output all = view({"-o", "cat", "-n", "all"}), last = view({"-o", "cat", "-n", "5"});
     ASSERT_GT(all.out.size(), 2000u);
     size_t from = all.out.size();
@@ -151,17 +134,17 @@ TEST_F(View, Filters) {
         {{"-g", "^[ie]"}, "i1 i2\nsecond row e5"},
         {{"-g", "ROW|W"}, ""},
         {{"-g", "row|w"}, "w1 i2\nsecond row w4"},
-        {{"-g", "after"}, "nul\\x00after", rec("INFO", "2026-12-07 10:00:05", nul)},
+        {{"-g", "after"}, "nul\\x00after", bed::record("INFO", "2026-12-07 10:00:05", nul)},
         {{"-n", "2"}, "late d7"},
         {{"--lines=3"}, "e5 late d7"},
-        {{"-n"}, "i1 i2\nsecond row not a record a3 w4 d6 e5 late d7 x8", rec("INFO", "2026-12-08 00:00:02", "x8")},
+        {{"-n"}, "i1 i2\nsecond row not a record a3 w4 d6 e5 late d7 x8", bed::record("INFO", "2026-12-08 00:00:02", "x8")},
         {{"-r", "-p", "warn"}, "e5 w4 a3 w1"},
         {{"-r", "-n", "3"}, "d7 late e5"},
         {{"-n", "0"}, ""},
     };
     for (const auto &row : rows) {
         write_two_days();
-        write(kDay1, row.add, true);
+        bed::write_bytes(kDay1, row.add, true);
         std::vector<std::string> args = row.args;
         args.insert(args.end(), {"-o", "cat"});
         Output out = view(args, row.env);
@@ -172,10 +155,10 @@ TEST_F(View, Filters) {
 }
 
 TEST_F(View, OutputsEscapedForTerminalsAndJson) {
-    write(kDay1, rec("WARN", "2026-12-07 10:00:01",
+    bed::write_bytes(kDay1, bed::record("WARN", "2026-12-07 10:00:01",
                      "q\"uote\\ tab\t bell\a esc\x1b[31m nl\n end \xff \xc3\xa9 c1 \xc2\x9b" "2J raw \x9b bidi \xe2\x80\xae",
                      "SERVER") +
-                     "raw \x1b]0;title\x07 line\n" + rec("7", "2026-12-07 10:00:02", "odd", "9"));
+                     "raw \x1b]0;title\x07 line\n" + bed::record("7", "2026-12-07 10:00:02", "odd", "9"));
     unlink((kDay2 + ".gz").c_str());
     const std::string file = "\",\"file\":\"" + kDay1 + "\"}\n";
     const std::string message_json = "q\\\"uote\\\\ tab\\t bell\\u0007 esc\\u001b[31m nl\\n end \\u00ff \xc3\xa9 c1 "
@@ -215,13 +198,13 @@ TEST_F(View, OutputsEscapedForTerminalsAndJson) {
 TEST_F(View, TimesAcrossSummerTimeChanges) {
     bed::reset();
     // As a drain writes them: each batch highest level first.
-    const std::string autumn = rec("WARN", "2026-10-25 02:10:00", "w-first") +
-                               rec("INFO", "2026-10-25 02:30:00", "i-first") +
-                               rec("ALERT", "2026-10-25 02:05:00", "a-second") +
-                               rec("INFO", "2026-10-25 02:20:00", "i-second") + rec("INFO", "2026-10-25 03:00:00", "after");
-    write(bed::kDir + "tembra-20261025.log", autumn);
-    write(bed::kDir + "tembra-20260329.log",
-          rec("INFO", "2026-03-29 01:59:59", "before") + rec("INFO", "2026-03-29 03:00:00", "summer"));
+    const std::string autumn = bed::record("WARN", "2026-10-25 02:10:00", "w-first") +
+                               bed::record("INFO", "2026-10-25 02:30:00", "i-first") +
+                               bed::record("ALERT", "2026-10-25 02:05:00", "a-second") +
+                               bed::record("INFO", "2026-10-25 02:20:00", "i-second") + bed::record("INFO", "2026-10-25 03:00:00", "after");
+    bed::write_bytes(bed::kDir + "tembra-20261025.log", autumn);
+    bed::write_bytes(bed::kDir + "tembra-20260329.log",
+          bed::record("INFO", "2026-03-29 01:59:59", "before") + bed::record("INFO", "2026-03-29 03:00:00", "summer"));
     const struct {
         std::vector<std::string> args;
         const char *want;
@@ -243,10 +226,10 @@ TEST_F(View, TimesAcrossSummerTimeChanges) {
     // While following, records of a past repeated hour are told apart by
     // their order as they arrive (a record just written, by the clock too).
     const std::string live = "/var/log/live.log";
-    write(live, "");
+    bed::write_bytes(live, "");
     bed::Background follow = bed::start({"tembra-view", "-f", "-o", "short-iso", "-p", "info..warn", live}, {zone});
     usleep(300000);
-    write(live, autumn, true);
+    bed::write_bytes(live, autumn, true);
     fcntl(follow.out, F_SETFL, O_NONBLOCK);
     std::string seen;
     bed::wait_for([&] {
@@ -266,7 +249,7 @@ TEST_F(View, ColoursAndPagerOnlyWhereTheyWork) {
     const std::string pager_log = "/var/log/paged", less = "/var/log/bin/less";
     ASSERT_EQ(bed::run({"/bin/mkdir", "-p", "/var/log/bin"}).status, 0);
     // A stand-in for less that keeps what it was given.
-    write(less, "#!/bin/sh\necho \"LESS=$LESS args=$*\" > " + pager_log + ".how\ncat > " + pager_log + "\n");
+    bed::write_bytes(less, "#!/bin/sh\necho \"LESS=$LESS args=$*\" > " + pager_log + ".how\ncat > " + pager_log + "\n");
     chmod(less.c_str(), 0755);
     const struct {
         std::string env;
@@ -316,8 +299,8 @@ TEST_F(View, FollowsTodayOrTheFilesNamed) {
     const std::string other = bed::kDir + "other.log";
     unlink(kDay1.c_str());
     unlink((kDay2 + ".gz").c_str());
-    write(yesterday, rec("INFO", "2026-12-07 23:59:58", "y0") + rec("ERROR", "2026-12-07 23:59:59", "y1"));
-    write(other, rec("INFO", "2026-12-07 23:59:59", "o1"));
+    bed::write_bytes(yesterday, bed::record("INFO", "2026-12-07 23:59:58", "y0") + bed::record("ERROR", "2026-12-07 23:59:59", "y1"));
+    bed::write_bytes(other, bed::record("INFO", "2026-12-07 23:59:59", "o1"));
     bed::Background follow = bed::start({"tembra-view", "-f", "-n", "1", "-o", "cat"});
     bed::Background named = bed::start({"tembra-view", "-f", "-n", "1", "-o", "cat", other});
     std::string seen, seen_named;
@@ -335,22 +318,22 @@ TEST_F(View, FollowsTodayOrTheFilesNamed) {
         const char *shown;
     } steps[] = {
         {"the last record so far", [] {}, "y1\n"},
-        {"appended", [&] { write(yesterday, rec("INFO", "2026-12-07 23:59:59", "f1"), true); }, "f1\n"},
+        {"appended", [&] { bed::write_bytes(yesterday, bed::record("INFO", "2026-12-07 23:59:59", "f1"), true); }, "f1\n"},
         {"replaced",
          [&] {
-             write(yesterday + ".new", rec("INFO", "2026-12-07 23:59:59", "f2"));
+             bed::write_bytes(yesterday + ".new", bed::record("INFO", "2026-12-07 23:59:59", "f2"));
              rename((yesterday + ".new").c_str(), yesterday.c_str());
          },
          "f2\n"},
-        {"a file dated after today", [&] { write(future, rec("INFO", "2099-12-31 00:00:00", "never")); }, "f2\n"},
-        {"today", [&] { write(today, rec("INFO", "2026-12-08 00:00:00", "f3")); }, "f3\n"},
-        {"today grows", [&] { write(today, rec("WARN", "2026-12-08 00:00:01", "f4"), true); }, "f4\n"},
+        {"a file dated after today", [&] { bed::write_bytes(future, bed::record("INFO", "2099-12-31 00:00:00", "never")); }, "f2\n"},
+        {"today", [&] { bed::write_bytes(today, bed::record("INFO", "2026-12-08 00:00:00", "f3")); }, "f3\n"},
+        {"today grows", [&] { bed::write_bytes(today, bed::record("WARN", "2026-12-08 00:00:01", "f4"), true); }, "f4\n"},
     };
     for (const auto &s : steps) {
         s.step();
         EXPECT_TRUE(shows(follow, seen, s.shown)) << s.what << ": " << seen;
     }
-    write(other, rec("INFO", "2026-12-08 00:00:02", "o2"), true);
+    bed::write_bytes(other, bed::record("INFO", "2026-12-08 00:00:02", "o2"), true);
     EXPECT_TRUE(shows(named, seen_named, "o2\n")) << seen_named;
     Output rest = bed::finish(follow, SIGTERM), rest_named = bed::finish(named, SIGTERM);
     EXPECT_EQ(rest.status, 0);
@@ -363,13 +346,13 @@ TEST_F(View, FollowsTodayOrTheFilesNamed) {
 TEST_F(View, ReportsEachBadFileOnceAndShowsTheRest) {
     const std::string day3 = bed::kDir + "tembra-20261209.log";
     std::string many;
-    for (int i = 0; i < 3000; ++i) many += rec("INFO", "2026-12-09 10:00:00", tagged("r", i) + std::string(i % 50, 'x'));
+    for (int i = 0; i < 3000; ++i) many += bed::record("INFO", "2026-12-09 10:00:00", tagged("r", i) + std::string(i % 50, 'x'));
     const std::string gz = day3 + ".gz";
     auto cut_gz = [&](bool middle) {
-        write_gz(gz, many);
+        bed::write_gz(gz, many);
         std::string bytes = bed::read_file(gz);
         if (middle) bytes[bytes.size() / 2] ^= 0x55;
-        write(gz, middle ? bytes : bytes.substr(0, bytes.size() / 2));
+        bed::write_bytes(gz, middle ? bytes : bytes.substr(0, bytes.size() / 2));
     };
     const struct {
         const char *what;
@@ -389,7 +372,7 @@ TEST_F(View, ReportsEachBadFileOnceAndShowsTheRest) {
          [&] {
              std::string packed(ZSTD_compressBound(many.size()), '\0');
              packed.resize(ZSTD_compress(packed.data(), packed.size(), many.data(), many.size(), 3));
-             write(day3 + ".zst", packed.substr(0, packed.size() / 2));
+             bed::write_bytes(day3 + ".zst", packed.substr(0, packed.size() / 2));
          },
          {}, ": damaged: the compressed data stops short", true},
 #endif
@@ -495,15 +478,15 @@ TEST(LnavFormat, ReadsLevelsTimesAndTypes) {
         std::string line;
         const char *csv;
     } rows[] = {
-        {rec("ALERT", "2026-12-07 10:00:01", "power lost", "SERVER"), "critical,2026-12-07 10:00:01.000,SERVER"},
-        {rec("ERROR", "2026-12-07 10:00:02", "e (x)"), "error,2026-12-07 10:00:02.000,PROGRAM"},
-        {rec("WARN", "2026-12-07 10:00:03", "two\nrows", "SERVER"), "warning,2026-12-07 10:00:03.000,SERVER"},
-        {rec("INFO", "2026-12-07 10:00:04", ""), "info,2026-12-07 10:00:04.000,PROGRAM"},
-        {rec("DEBUG", "2026-12-07 23:59:59", "d"), "debug,2026-12-07 23:59:59.000,PROGRAM"},
+        {bed::record("ALERT", "2026-12-07 10:00:01", "power lost", "SERVER"), "critical,2026-12-07 10:00:01.000,SERVER"},
+        {bed::record("ERROR", "2026-12-07 10:00:02", "e (x)"), "error,2026-12-07 10:00:02.000,PROGRAM"},
+        {bed::record("WARN", "2026-12-07 10:00:03", "two\nrows", "SERVER"), "warning,2026-12-07 10:00:03.000,SERVER"},
+        {bed::record("INFO", "2026-12-07 10:00:04", ""), "info,2026-12-07 10:00:04.000,PROGRAM"},
+        {bed::record("DEBUG", "2026-12-07 23:59:59", "d"), "debug,2026-12-07 23:59:59.000,PROGRAM"},
     };
     std::string file, want = "log_level,log_time,type\n";
     for (const auto &row : rows) file += row.line, want += std::string(row.csv) + "\n";
-    write(kDay1, file);
+    bed::write_bytes(kDay1, file);
     const std::vector<std::string> env = {"HOME=" + home, "TZ=UTC", "TERM=dumb"};
     Output check = bed::run({"/usr/bin/lnav", "-C"}, env);
     EXPECT_EQ(check.status, 0) << check.out << check.err;
