@@ -250,11 +250,14 @@ TEST_F(Post, WaitingPostGetsRoomInTimeOrCountsAsLost) {
             ASSERT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
             kill(drain.pid, SIGSTOP);
         }
-        std::thread resume([&] {
-            if (row.room != kStoppedDrain) return;
+        // A process, not a thread, resumes the drain: a fork while another
+        // thread runs may leave the child a lock it can never take.
+        pid_t resumer = row.room == kStoppedDrain ? fork() : -1;
+        if (resumer == 0) {
             usleep(row.room_ms * 1000);
             kill(drain.pid, SIGCONT);
-        });
+            _exit(0);
+        }
         Output out = bed::in_child([&] {
             Log_SetWait(row.wait_ms);
             Log_SetEcho(0);
@@ -276,7 +279,7 @@ TEST_F(Post, WaitingPostGetsRoomInTimeOrCountsAsLost) {
             if (took < row.at_least || took > row.at_most) return 100;
             return (int)Log_Lost();
         });
-        resume.join();
+        if (resumer > 0) waitpid(resumer, nullptr, 0);
         EXPECT_EQ(out.status, row.lost) << "100: the posts took too short or too long\n" << out.err;
         EXPECT_EQ(bed::count_of(out.err, " :mq_send()[Log_Send]\n"), size_t(row.lost));
         EXPECT_EQ(bed::count_of(out.err, "LogLine: "), 14u) << "every record traced, waiting or not";
@@ -329,10 +332,12 @@ TEST_F(Post, ProducerFollowsAReplacedQueue) {
         bed::reset();
         bed::Background drain = bed::start({"tembra-drain", "--follow"});
         ASSERT_TRUE(bed::wait_for([] { return !bed::log_file_name().empty(); }, 2000));
-        std::thread replace([] {
+        pid_t replace = fork();  // a process: see the resumer above
+        if (replace == 0) {
             usleep(700 * 1000);
             mq_unlink("/mqd");
-        });
+            _exit(0);
+        }
         Output out = bed::in_child([&] {
             Log_SetEcho(0);
             Log_SetTrace(0);
@@ -344,7 +349,7 @@ TEST_F(Post, ProducerFollowsAReplacedQueue) {
             }
             return mqd == number ? (int)Log_Lost() : 100;
         });
-        replace.join();
+        waitpid(replace, nullptr, 0);
         EXPECT_EQ(out.status, 0) << "lost posts, or 100: mqd changed number\n" << out.err;
         EXPECT_TRUE(bed::wait_for([&] { return all_in_file("q", row.records); }, 5000));
         EXPECT_EQ(bed::finish(drain, SIGTERM).status, 0);
