@@ -362,7 +362,8 @@ TEST_F(DrainTool, AFollowingDrainTakesOverAnotherUsersQueue) {
         {"replaced while following", {"tembra-drain", "--follow", "--depth", "4"}, true,
          "tembra-drain: /mqd was made by nobody (uid 65534): took its 2 lines and made it anew as root's\n", true},
         {"without CAP_DAC_READ_SEARCH",
-         {setpriv, "--bounding-set=-dac_override,-dac_read_search", bed::bin("tembra-drain"), "--follow", "--depth", "4"},
+         {setpriv, "--inh-caps=-dac_override,-dac_read_search", "--bounding-set=-dac_override,-dac_read_search",
+          bed::bin("tembra-drain"), "--follow", "--depth", "4"},
          false,
          "tembra-drain: cannot take over /mqd from nobody (uid 65534): Permission denied; run the drain as root "
          "with CAP_DAC_READ_SEARCH (as tembra-drain.service does), or drain it as nobody (sudo -u nobody "
