@@ -30,4 +30,10 @@ time_t local_midnight(time_t t, int days) {
     return mktime(&local);
 }
 
+int64_t monotonic_ms(clockid_t clock) {
+    timespec now;
+    clock_gettime(clock, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace tools

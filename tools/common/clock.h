@@ -1,7 +1,8 @@
 // Time as the tools write and compute it: RFC 3339 text with the zone's
-// offset, and local midnights that know about summer time.
+// offset, local midnights that know about summer time, monotonic deadlines.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -12,5 +13,9 @@ std::string rfc3339(time_t t, bool utc = false);
 
 // The local midnight that starts t's day, moved by days (-1 yesterday's, 1 the next).
 time_t local_midnight(time_t t, int days = 0);
+
+// Milliseconds on a monotonic clock, for deadlines and intervals; the coarse
+// clock is cheaper where a tick of a few milliseconds does not matter.
+int64_t monotonic_ms(clockid_t clock = CLOCK_MONOTONIC);
 
 }  // namespace tools

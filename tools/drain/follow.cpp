@@ -38,12 +38,6 @@ int ms_until(time_t deadline) {
     return ms < 0 ? 0 : ms > 1000 ? 1000 : (int)ms;
 }
 
-long monotonic_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // True when "/mqd" no longer names our queue: it was removed (and perhaps
 // created again by a producer).
 bool queue_removed() {
@@ -97,7 +91,7 @@ void drain_replaced() {
     mqd = replaced.queue;
     Log_Drain();
     mqd = current;
-    if (monotonic_ms() >= replaced.until_ms) {
+    if (tools::monotonic_ms(CLOCK_MONOTONIC_COARSE) >= replaced.until_ms) {
         mq_close(replaced.queue);
         replaced.queue = (mqd_t)-1;
     }
@@ -107,7 +101,7 @@ void drain_replaced() {
 void follow_replaced(const Settings &settings) {
     if (replaced.queue != (mqd_t)-1) mq_close(replaced.queue);
     replaced.queue = mqd == (mqd_t)-1 ? (mqd_t)-1 : (mqd_t)dup(mqd);
-    replaced.until_ms = monotonic_ms() + kReplacedGraceMs;
+    replaced.until_ms = tools::monotonic_ms(CLOCK_MONOTONIC_COARSE) + kReplacedGraceMs;
     set_up(settings);
 }
 
@@ -153,7 +147,7 @@ int follow(const Settings &settings) {
     notify("READY=1");
 
     time_t rollover = next_midnight();
-    long queue_checked = monotonic_ms();
+    long queue_checked = tools::monotonic_ms(CLOCK_MONOTONIC_COARSE);
     while (!stop_requested) {
         // While the last drain failed, the queue is left alone and the drain retried.
         pollfd ready_fds[3] = {{mqd, POLLIN, 0}, {replaced.queue, POLLIN, 0}, {watch.fd, POLLIN, 0}};
@@ -172,8 +166,8 @@ int follow(const Settings &settings) {
             notify("READY=1");
         }
         // A removed queue is let go only once all it holds is in the file.
-        if (monotonic_ms() - queue_checked >= kQueueCheckMs) {
-            queue_checked = monotonic_ms();
+        if (tools::monotonic_ms(CLOCK_MONOTONIC_COARSE) - queue_checked >= kQueueCheckMs) {
+            queue_checked = tools::monotonic_ms(CLOCK_MONOTONIC_COARSE);
             if (queue_removed() && (mqd == (mqd_t)-1 || Log_Drain() >= 0)) follow_replaced(settings);
         }
         if (replaced.queue != (mqd_t)-1) drain_replaced();

@@ -4,6 +4,8 @@
 // collector goes and one when it is back; every unreadable file told once.
 #include "forward.h"
 
+#include "common/clock.h"
+
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -34,12 +36,6 @@ constexpr size_t kPiece = 64 * 1024;
 constexpr size_t kLongLine = 16 << 20;
 
 void report(const std::string &text) { std::fprintf(stderr, "tembra-forward: %s\n", text.c_str()); }
-
-int64_t now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 struct Batch {
     std::vector<std::string> messages;
@@ -133,7 +129,7 @@ class Loop {
     // earlier ones; retries with back-off while none does. False when stopped
     // first or, with --once, when none took it.
     bool deliver(const Batch &batch) {
-        if (current_ > 0 && now_ms() >= preferred_retry_ms_) try_preferred();
+        if (current_ > 0 && tools::monotonic_ms() >= preferred_retry_ms_) try_preferred();
         int backoff_ms = 100;
         for (;;) {
             for (size_t tried = 0; tried < transports_.size() && !stop_; ++tried) {
@@ -144,7 +140,7 @@ class Loop {
                 }
                 went_away(current_);
                 current_ = (current_ + 1) % transports_.size();
-                preferred_retry_ms_ = now_ms() + kPreferredRetryMs;
+                preferred_retry_ms_ = tools::monotonic_ms() + kPreferredRetryMs;
             }
             if (s_.once || stop_) return false;
             for (int slept = 0; slept < backoff_ms && !stop_; slept += 50) usleep(50000);
@@ -155,7 +151,7 @@ class Loop {
 
     // Moves back to the first collector that accepts a connection before the current one.
     void try_preferred() {
-        preferred_retry_ms_ = now_ms() + kPreferredRetryMs;
+        preferred_retry_ms_ = tools::monotonic_ms() + kPreferredRetryMs;
         for (size_t i = 0; i < current_; ++i)
             if (reachable(s_.collectors[i].host, s_.collectors[i].port) && transports_[i]->open()) {
                 report("back to " + s_.collectors[i].url + " from " + s_.collectors[current_].url);

@@ -17,6 +17,8 @@
 
 #include "transport.h"
 
+#include "common/clock.h"
+
 namespace forward {
 
 namespace {
@@ -25,12 +27,6 @@ namespace {
 constexpr size_t kWindow = 1024;
 constexpr uint64_t kMaxTxnr = 999999999;
 const char kOffer[] = "relp_version=0\nrelp_software=tembra-forward\ncommands=syslog";
-
-int64_t now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
 
 // One frame the collector sent: TXNR SP COMMAND SP DATALEN [SP DATA] LF.
 struct Frame {
@@ -93,7 +89,7 @@ class Relp : public Transport {
         if (fd_ < 0 && !open()) return false;
         uint64_t first = next_txnr_;
         size_t sent = 0, answered = 0;
-        int64_t deadline = now_ms() + kTimeoutSeconds * 1000;
+        int64_t deadline = tools::monotonic_ms() + kTimeoutSeconds * 1000;
         while (answered < messages.size()) {
             while (sent < messages.size() && sent - answered < kWindow && pending() < (1 << 20))
                 queue("syslog", messages[sent++]);
@@ -104,9 +100,9 @@ class Relp : public Transport {
             if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
                 size_t before = answered;
                 if (!receive(first, answered)) return false;
-                if (answered > before) deadline = now_ms() + kTimeoutSeconds * 1000;
+                if (answered > before) deadline = tools::monotonic_ms() + kTimeoutSeconds * 1000;
             }
-            if (now_ms() > deadline)
+            if (tools::monotonic_ms() > deadline)
                 return fail("the collector answered " + std::to_string(answered) + " of " +
                             std::to_string(messages.size()) + " messages within " +
                             std::to_string(kTimeoutSeconds) + " s");
@@ -187,7 +183,7 @@ class Relp : public Transport {
 
     // Waits for the one answer to what flush() sent.
     bool await(Frame &f) {
-        int64_t deadline = now_ms() + kTimeoutSeconds * 1000;
+        int64_t deadline = tools::monotonic_ms() + kTimeoutSeconds * 1000;
         for (;;) {
             long got = take_frame(in_, f);
             if (got > 0) {
@@ -196,7 +192,7 @@ class Relp : public Transport {
             }
             if (got < 0) return fail("the collector sent something that is not RELP");
             pollfd p = {fd_, POLLIN, 0};
-            int wait = (int)(deadline - now_ms());
+            int wait = (int)(deadline - tools::monotonic_ms());
             if (wait <= 0 || poll(&p, 1, wait) <= 0) return fail("the collector did not answer RELP's open");
             char buf[4096];
             ssize_t n = recv(fd_, buf, sizeof buf, 0);

@@ -2,6 +2,8 @@
 // tcp:// and tls://.
 #include "transport.h"
 
+#include "common/clock.h"
+
 #include <errno.h>
 #include <linux/sockios.h>
 #include <netdb.h>
@@ -29,12 +31,6 @@ std::unique_ptr<Transport> make_transport(const Settings &s, const Collector &c)
 }
 
 namespace {
-
-double now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
 
 // connect(), bounded like every later read and write by the socket timeouts
 // (Linux applies SO_SNDTIMEO to connect).
@@ -95,7 +91,7 @@ bool reachable(const std::string &host, const std::string &port) {
 }
 
 bool wait_sent(int fd, std::string &why) {
-    double deadline = now() + kTimeoutSeconds;
+    int64_t deadline = tools::monotonic_ms() + kTimeoutSeconds * 1000;
     for (int pause_us = 20;; pause_us = pause_us < 20000 ? pause_us * 2 : pause_us) {
         int queued = 0;
         if (ioctl(fd, SIOCOUTQ, &queued) != 0) {
@@ -108,7 +104,7 @@ bool wait_sent(int fd, std::string &why) {
             why = "the collector closed the connection";
             return false;
         }
-        if (now() > deadline) {
+        if (tools::monotonic_ms() > deadline) {
             why = "the collector took nothing for " + std::to_string(kTimeoutSeconds) + " s";
             return false;
         }

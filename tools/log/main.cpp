@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/cli.h"
+#include "common/clock.h"
 #include "common/queue_owner.h"
 #include "logger/line_format.h"
 #include "logger/logger.h"
@@ -59,19 +60,13 @@ long parse_wait(const char *text) {
     return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0 ? ms : -1;
 }
 
-long now_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // Posts one record, waiting for room no longer than what is left of the
 // run's wait; the time spent in posting counts, not the time reading input.
 void post(Settings &settings, const char *message) {
     Log_SetWait(settings.wait_ms);
-    long start = now_ms();
+    long start = (long)tools::monotonic_ms();
     Log_Send(settings.level, settings.type, "%s", message);
-    settings.wait_ms -= std::min(now_ms() - start, settings.wait_ms);
+    settings.wait_ms -= std::min((long)tools::monotonic_ms() - start, settings.wait_ms);
 }
 
 // Fills settings; tools::kRun to go on, else the exit status.
