@@ -86,27 +86,9 @@ void BM_LogSend(benchmark::State &state) {
     empty_queue();
 }
 
-// Log_Send with the echo and the trace off: the post alone.
-void BM_LogSendQuiet(benchmark::State &state) {
-    Log_SetEcho(0);
-    Log_SetTrace(0);
-    BM_LogSend(state);
-    Log_SetEcho(1);
-    Log_SetTrace(1);
-}
-
-// syslog(3) of the same message to a private /dev/log, whose datagrams a
-// thread of this process takes and drops; with LOG_PERROR it also writes the
+// The reader of syslog(3)'s datagrams, at kLogSocket: a thread of this
+// process takes and drops them. With LOG_PERROR syslog(3) also writes the
 // message to stderr (/dev/null here), as Log_Send's trace does.
-void syslog_bench(benchmark::State &state, int options) {
-    openlog("bench", LOG_NDELAY | options, LOG_USER);
-    for (auto _ : state) syslog(LOG_DEBUG, "yes i succeed!");
-    closelog();
-}
-void BM_Syslog(benchmark::State &state) { syslog_bench(state, 0); }
-void BM_SyslogPerror(benchmark::State &state) { syslog_bench(state, LOG_PERROR); }
-
-// The reader of syslog(3)'s datagrams, at kLogSocket.
 const char kLogSocket[] = "/var/log/bench-log.sock";
 void start_log_reader() {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -120,23 +102,6 @@ void start_log_reader() {
         }
     }).detach();
     sandbox_private_dev_log(kLogSocket);
-}
-
-void BM_Floor(benchmark::State &state) {
-    char trace[LOG_LINE_SIZE + 64];
-    long sent = 0;
-    for (auto _ : state) {
-        int n = std::snprintf(trace, sizeof trace, "LogLine: %s %ld", demo_line, (long)demo_len);
-        benchmark::DoNotOptimize(write(2, trace, (size_t)n));
-        mq_send(mqd, demo_line, demo_len, 1);
-        if (++sent == kDepth) {
-            state.PauseTiming();
-            empty_queue();
-            sent = 0;
-            state.ResumeTiming();
-        }
-    }
-    empty_queue();
 }
 
 void BM_ComposeShort(benchmark::State &state) {
@@ -256,10 +221,6 @@ void BM_LockUnlock(benchmark::State &state) {
 }
 
 BENCHMARK(BM_LogSend)->Repetitions(5);
-BENCHMARK(BM_Floor);
-BENCHMARK(BM_LogSendQuiet)->Repetitions(5);
-BENCHMARK(BM_Syslog)->Repetitions(5);
-BENCHMARK(BM_SyslogPerror)->Repetitions(5);
 BENCHMARK(BM_ComposeShort);
 BENCHMARK(BM_ComposeLong);
 BENCHMARK(BM_CopyLong);
@@ -331,43 +292,106 @@ void drain_wake(int watch) {
     benchmark::DoNotOptimize(log_drain(ready[1].revents != 0));
 }
 
-// Seconds that one wake-up for lines found in the queue takes.
+// Seconds that one wake-up for lines found in the queue takes. The file is
+// appended to, as a following drain's is, and emptied, untimed, past 1 MiB.
 template <typename Wake>
 double time_wake(long lines, Wake wake) {
     fill_queue(lines);
+    if (lseek(fileno(logfile), 0, SEEK_END) > (1 << 20)) ftruncate(fileno(logfile), 0);
     double start = now();
     wake();
     return now() - start;
 }
 
+// Seconds that kRound posts take; the queue is emptied afterwards, untimed.
+constexpr long kRound = 1000;
+template <typename Post>
+double time_posts(Post post) {
+    double start = now();
+    for (long i = 0; i < kRound; ++i) post();
+    double took = now() - start;
+    empty_queue();
+    return took;
+}
+
+// Ours against a reference, each a callable giving the seconds of one round
+// of `units` calls or lines, taken in turn so that other load on the machine
+// meets both alike: the ratio of the two sums in each of 9 blocks of rounds,
+// then the median and range of those ratios, printed against the target
+// (none when it is 0).
+template <typename Ours, typename Reference>
+bool in_turn(const char *what, int rounds, long units, double target, Ours ours, Reference reference) {
+    std::vector<double> ratios;
+    double ours_sum = 0, reference_sum = 0;
+    for (int block = 0; block < 9; ++block) {
+        double a = 0, b = 0;
+        for (int round = 0; round < rounds; ++round) b += reference(), a += ours();
+        ratios.push_back(a / b);
+        ours_sum += a, reference_sum += b;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    bool met = target <= 0 ? dprintf(console, "%-46s %7.3f    (no target)\n", what, ratios[4]) > 0
+                           : ratio(what, ratios[4], target);
+    double each = 1e9 / (9.0 * rounds * (double)units);
+    dprintf(console, "%-46s range %.3f-%.3f over 9 blocks; %.1f ns against %.1f ns each\n", "", ratios.front(),
+            ratios.back(), ours_sum * each, reference_sum * each);
+    return met;
+}
+
+// syslog(3) of the demo's message, opened with options for each round.
+double time_syslog(int options) {
+    openlog("bench", LOG_NDELAY | options, LOG_USER);
+    double took = time_posts([] { syslog(LOG_DEBUG, "yes i succeed!"); });
+    closelog();
+    return took;
+}
+
+// The per-call and drain ratios with a target.
+bool compare_calls() {
+    auto send = [] { Log_Send(LogDebug, LogServer, "yes i succeed!"); };
+    auto quiet = [&] {
+        Log_SetEcho(0), Log_SetTrace(0);
+        double took = time_posts(send);
+        Log_SetEcho(1), Log_SetTrace(1);
+        return took;
+    };
+    auto floor = [] {
+        return time_posts([] {
+            char trace[LOG_LINE_SIZE + 64];
+            int n = std::snprintf(trace, sizeof trace, "LogLine: %s %ld", demo_line, (long)demo_len);
+            benchmark::DoNotOptimize(write(2, trace, (size_t)n));
+            mq_send(mqd, demo_line, demo_len, 1);
+        });
+    };
+    auto drain = [](auto way) { return time_wake(kBatch, way); };
+    bool met = true;
+    met &= in_turn("Log_Send / floor (snprintf + write + mq_send)", 5, kRound, 1.15, [&] { return time_posts(send); },
+                   floor);
+    met &= in_turn("Log_Send, echo and trace off / syslog(3)", 5, kRound, 0.9, quiet, [] { return time_syslog(0); });
+    met &= in_turn("Log_Send / syslog(3) with LOG_PERROR", 5, kRound, 0.5, [&] { return time_posts(send); },
+                   [] { return time_syslog(LOG_PERROR); });
+    met &= in_turn("Log_Drain / bare mq_receive + write per 16", 3, kBatch, 1.2,
+                   [&] { return drain([] { benchmark::DoNotOptimize(Log_Drain()); }); },
+                   [&] { return drain(minimal_wake); });
+    return met;
+}
+
 // Wake-ups that find 1, 4, 16 and 64 lines: the drain's against the minimal
-// loop's, taken in turn so that other load on the machine meets both alike.
-// Per size, the ratio of the two sums in each of 9 blocks of rounds; the
-// median and range of those ratios.
+// loop's, in turn, 2,000 lines per block.
 bool compare_wakeups() {
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     inotify_add_watch(watch, log_day.path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
     bool met = true;
     for (long lines : {1, 4, 16, 64}) {
-        std::vector<double> ratios;
-        double minimal_sum = 0, drain_sum = 0;
-        for (int block = 0; block < 9; ++block) {
-            double minimal = 0, drain = 0;
-            for (int round = 0; round < 2000 / lines; ++round) {
-                ftruncate(fileno(logfile), 0);
-                minimal += time_wake(lines, minimal_wake);
-                drain += time_wake(lines, [&] { drain_wake(watch); });
-            }
-            ratios.push_back(drain / minimal);
-            minimal_sum += minimal, drain_sum += drain;
-        }
-        std::sort(ratios.begin(), ratios.end());
         char what[64];
         std::snprintf(what, sizeof what, "drain wake-up / minimal loop, %ld line%s", lines, lines > 1 ? "s" : "");
-        met &= ratio(what, ratios[4], 1.25);
-        dprintf(console, "%-46s %7.1f ns and %.1f ns a line; ratio range %.3f-%.3f over 9 blocks\n", "",
-                drain_sum / (9 * (2000 / lines) * lines) * 1e9, minimal_sum / (9 * (2000 / lines) * lines) * 1e9,
-                ratios.front(), ratios.back());
+        met &= in_turn(
+            what, (int)(2000 / lines), lines, 1.25, [&] { return time_wake(lines, [&] { drain_wake(watch); }); },
+            [&] { return time_wake(lines, minimal_wake); });
+        if (lines == 1)
+            in_turn("  the same without the poll (the drain's own work)", 2000, 1, 0,
+                    [&] { return time_wake(1, [] { benchmark::DoNotOptimize(log_drain(false)); }); },
+                    [&] { return time_wake(1, minimal_wake); });
     }
     close(watch);
     return met;
@@ -390,11 +414,7 @@ int main(int argc, char **argv) {
 
     auto &ns = recorder.ns;
     dprintf(console, "\n");
-    ratio("Log_Send / floor (snprintf + write + mq_send)", ns["BM_LogSend"] / ns["BM_Floor"], 1.15);
-    ratio("Log_Send, echo and trace off / syslog(3)", ns["BM_LogSendQuiet"] / ns["BM_Syslog"], 0.9);
-    ratio("Log_Send / syslog(3) with LOG_PERROR", ns["BM_LogSend"] / ns["BM_SyslogPerror"], 0.5);
     ratio("8,000-byte composition / strlen + memcpy", ns["BM_ComposeLong"] / ns["BM_CopyLong"], 3.0);
-    ratio("Log_Drain / bare mq_receive + write per 16", ns["BM_LogDrain"] / ns["BM_BareBatches"], 1.2);
     ratio("uncontended lock + unlock / Log_Send", ns["BM_LockUnlock"] / ns["BM_LogSend"], 0.03, true);
     dprintf(console, "%-46s %7.1f ns per message (Log_Write), %.1f ns (Log_Drain), %.1f ns (bare, write per 16)\n",
             "drain", ns["BM_LogWrite"] / kBatch, ns["BM_LogDrain"] / kBatch, ns["BM_BareBatches"] / kBatch);
@@ -405,6 +425,8 @@ int main(int argc, char **argv) {
     dprintf(console, "%-46s %7.1f ns per wake-up, %.1f %% of a wake-up that drains one line (%.1f ns)\n",
             "path check", ns["BM_PathCheck"], 100 * ns["BM_PathCheck"] / ns["BM_WakeUpOneLine"],
             ns["BM_WakeUpOneLine"]);
+    dprintf(console, "\nThe ratios below are taken in turn, block by block, within this run:\n");
+    compare_calls();
     compare_wakeups();
     long allocations = count_allocations();
     dprintf(console, "%-46s %7ld    target 0        %s\n", "heap allocations in 10,000 Log_Send + Log_Write",
