@@ -18,7 +18,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <ostream>
 #include <map>
 #include <vector>
 #include <algorithm>
@@ -256,6 +256,17 @@ class Recorder : public benchmark::ConsoleReporter {
 
 int console = 1;  // the real standard output; fd 1 itself goes to /dev/null
 
+// The benchmark library's table, written to the console descriptor itself, so
+// that it and the ratios share one file offset when the output is a file.
+class ConsoleBuffer : public std::streambuf {
+  protected:
+    int overflow(int c) override {
+        char one = (char)c;
+        return c == EOF || write(console, &one, 1) == 1 ? c : EOF;
+    }
+    std::streamsize xsputn(const char *text, std::streamsize n) override { return write(console, text, (size_t)n); }
+};
+
 bool ratio(const char *what, double value, double target, bool percent = false) {
     bool met = percent ? value < target : value <= target;
     if (percent)
@@ -405,7 +416,8 @@ int main(int argc, char **argv) {
     console = dup(1);
     set_up();
     benchmark::Initialize(&argc, argv);
-    std::ofstream report("/proc/self/fd/" + std::to_string(console));
+    ConsoleBuffer buffer;
+    std::ostream report(&buffer);
     Recorder recorder;
     recorder.SetOutputStream(&report);
     recorder.SetErrorStream(&report);
