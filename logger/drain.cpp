@@ -151,7 +151,8 @@ static void install_fork_handler(void) { pthread_atfork(NULL, NULL, forget_paren
 
 // Writes the kept lines, then the queue's in batches until it is empty,
 // first reopening the file when check_path finds its path changed; the
-// lock is held by the caller. Nothing more is received while lines are kept.
+// lock is held by the caller. Nothing more is received while lines kept from
+// a failed write wait; a line handed in by log_drain_with is topped up.
 static long drain_to_file(bool check_path) {
     if (log_queue.post_only) return log_report_unreadable();
     static pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
@@ -166,7 +167,7 @@ static long drain_to_file(bool check_path) {
     said.no_file = false;
     long count = 0;
     for (;;) {
-        int more = batch.count > 0 ? 1 : receive_batch();
+        int more = batch.count > 0 && said.write_failing ? 1 : receive_batch();
         int lines = batch.count;
         if (lines > 0 && !write_batch()) return -1;
         count += lines;
@@ -201,3 +202,23 @@ long log_drain(bool check_path) {
 }
 
 long Log_Drain(void) { return log_drain(true); }
+
+// The line goes first into the batch; one that finds the batch full of kept
+// lines goes back on the queue, or is reported lost. Kept lines go back on
+// the queue at exit.
+long log_drain_with(bool check_path, const char *line, size_t len, unsigned int priority) {
+    log_lock();
+    if (len > 0 && batch.count < LOG_BATCH) {
+        memcpy(batch.text + batch.bytes, line, len);
+        batch.length[batch.count] = len;
+        batch.priority[batch.count] = priority;
+        batch.bytes += len;
+        ++batch.count;
+        if (!said.put_back_armed) said.put_back_armed = atexit(put_back) == 0;
+    } else if (len > 0 && mq_send(mqd, line, len, priority) != 0) {
+        report_lost(line, len, priority);
+    }
+    long count = drain_to_file(check_path);
+    log_unlock();
+    return count;
+}

@@ -59,6 +59,10 @@ bool log_follow_queue(void);
  * file is open): for a caller that learns of changes to the path otherwise. */
 long log_drain(bool check_path);
 
+/* log_drain taking first a line of len bytes the caller received itself (a
+ * drain that sleeps in a blocking receive of its own). */
+long log_drain_with(bool check_path, const char *line, size_t len, unsigned int priority);
+
 /* Log_Write with Log_Drain's result: the attribute block, then the drain. */
 long log_write(void);
 
