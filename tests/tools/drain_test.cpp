@@ -442,10 +442,19 @@ TEST_F(DrainTool, FollowWritesArrivingLinesPromptlyAndStopsOnSigterm) {
             [&] { return bed::log_contents().find("line " + std::to_string(k)) != std::string::npos; }, 500);
         EXPECT_TRUE(arrived) << "line " << k << " not in the file within 500 ms";
     }
-    Output out = bed::finish(drain, SIGTERM);
+    // An empty message ends a drain, not the following: the line behind it
+    // comes next, and at the stop, so do lines posted behind one.
+    ASSERT_TRUE(post_quietly("", 3) && post_quietly("behind an empty one\n", 3));
+    EXPECT_TRUE(bed::wait_for([] { return bed::log_contents().find("behind an empty") != std::string::npos; }, 500));
+    kill(drain.pid, SIGSTOP);
+    ASSERT_TRUE(post_quietly("before the stop\n", 3) && post_quietly("", 3) && post_quietly("at the stop\n", 3));
+    kill(drain.pid, SIGTERM);
+    kill(drain.pid, SIGCONT);
+    Output out = bed::finish(drain, 0);
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(bed::count_of(out.out, "[mq_attr_info]"), 1u);
-    EXPECT_EQ(bed::lines_of(bed::log_contents()).size(), 3u);
+    EXPECT_EQ(bed::lines_of(bed::log_contents()).size(), 6u) << bed::log_contents();
+    EXPECT_EQ(bed::pending(), 0);
 }
 
 TEST_F(DrainTool, FollowRollsOverAtLocalMidnight) {
