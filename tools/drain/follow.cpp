@@ -71,7 +71,7 @@ bool queue_removed() {
 // sleeps in a receive they are let through, and the empty message each
 // posts ends the receive even when it came just before it began.
 struct {
-    sigset_t held, waiting;  // the mask outside a wait, and within it
+    sigset_t held, waiting;  // the four signals; the mask within ppoll
     bool open = false;       // let through now
 } signals;
 
