@@ -10,7 +10,6 @@
 #include <unistd.h>
 #include <time.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -25,21 +24,25 @@ volatile sig_atomic_t stop_requested = 0;
 volatile sig_atomic_t reopen_requested = 0;
 std::atomic<bool> file_touched = false;  // the watch on the day's file saw it change (SIGIO)
 
-// A signal wakes a drain asleep in a blocking receive with an empty message;
-// one asleep in ppoll is woken by the signal itself. An empty message holds
-// no record and ends a drain that meets it; the lines behind it wait for the
+// A signal wakes a drain asleep in a blocking receive with an empty message,
+// posted only when the queue is empty (else the receive returns anyway); one
+// asleep in ppoll is woken by the signal itself. An empty message holds no
+// record and ends a drain that meets it; the lines behind it wait for the
 // next, which the queue's being readable brings at once.
 void wake_up() {
     int saved = errno;
-    mq_send(mqd, "", 0, 0);
+    struct mq_attr attr;
+    if (mq_getattr(mqd, &attr) == 0 && attr.mq_curmsgs == 0) mq_send(mqd, "", 0, 0);
     errno = saved;
 }
 void on_stop(int) { stop_requested = 1, wake_up(); }
 void on_hangup(int) { reopen_requested = 1, wake_up(); }
 void on_file_event(int) { file_touched = true, wake_up(); }
+void on_tick(int) { wake_up(); }
 
 constexpr int kRetryMs = 250;       // how soon a failed drain is tried again
-constexpr int kQueueCheckMs = 500;  // how often "/mqd" is looked at
+constexpr int kQueueCheckMs = 500;  // how often "/mqd" is looked at, and the tick
+constexpr int kBackstopMs = 2000;   // the longest sleep in a receive, should the tick fail
 
 // The next local midnight, as a point in time.
 time_t next_midnight() { return tools::local_midnight(time(nullptr), 1); }
@@ -66,12 +69,12 @@ bool queue_removed() {
 }
 
 // SIGINT and SIGTERM stop, SIGHUP reopens, SIGIO tells of a change to the
-// day's file. While the drain sleeps in ppoll they are held back except in
-// ppoll itself, so none slips in between a check and the wait; while it
-// sleeps in a receive they are let through, and the empty message each
-// posts ends the receive even when it came just before it began.
+// day's file, SIGALRM is the tick. While the drain sleeps in ppoll they are
+// held back except in ppoll itself, so none slips in between a check and the
+// wait; while it sleeps in a receive they are let through, and the empty
+// message each posts ends the receive even when it came just before it began.
 struct {
-    sigset_t held, waiting;  // the four signals; the mask within ppoll
+    sigset_t held, waiting;  // the signals caught; the mask within ppoll
     bool open = false;       // let through now
 } signals;
 
@@ -81,7 +84,11 @@ void catch_signals() {
     const struct {
         int number;
         void (*handler)(int);
-    } caught[] = {{SIGINT, on_stop}, {SIGTERM, on_stop}, {SIGHUP, on_hangup}, {SIGIO, on_file_event}};
+    } caught[] = {{SIGINT, on_stop},
+                  {SIGTERM, on_stop},
+                  {SIGHUP, on_hangup},
+                  {SIGIO, on_file_event},
+                  {SIGALRM, on_tick}};
     sigemptyset(&signals.held);
     for (const auto &c : caught) {
         action.sa_handler = c.handler;
@@ -90,6 +97,18 @@ void catch_signals() {
     }
     sigprocmask(SIG_BLOCK, &signals.held, &signals.waiting);
     for (const auto &c : caught) sigdelset(&signals.waiting, c.number);
+}
+
+// A receive's deadline is on the wall clock, which may be set back while the
+// drain sleeps; the tick, on the monotonic clock, wakes it for its periodic
+// checks (the queue's name, midnight) whatever the wall clock does.
+void start_tick() {
+    sigevent tick = {};
+    tick.sigev_notify = SIGEV_SIGNAL;
+    tick.sigev_signo = SIGALRM;
+    timer_t timer;
+    const itimerspec every = {{0, kQueueCheckMs * 1000000L}, {0, kQueueCheckMs * 1000000L}};
+    if (timer_create(CLOCK_MONOTONIC, &tick, &timer) == 0) timer_settime(timer, 0, &every, nullptr);
 }
 
 void let_signals_through(bool open) {
@@ -218,6 +237,7 @@ void reopen(const Settings &settings) {
 
 int follow(const Settings &settings) {
     catch_signals();
+    start_tick();
     bool failing = log_write() < 0;
     open_sleeper();
     std::fflush(stdout);  // a service's block shows at once, not at exit
@@ -233,7 +253,7 @@ int follow(const Settings &settings) {
         let_signals_through(in_receive);
         bool touched = false;
         if (in_receive) {
-            sleep_in_receive(std::min(timeout, kQueueCheckMs), failing);
+            sleep_in_receive(kBackstopMs, failing);
         } else {
             pollfd ready_fds[3] = {{mqd, POLLIN, 0}, {replaced.queue, POLLIN, 0}, {watch.fd, POLLIN, 0}};
             timespec wait = {timeout / 1000, (timeout % 1000) * 1000000L};
