@@ -42,7 +42,6 @@ void on_tick(int) { wake_up(); }
 
 constexpr int kRetryMs = 250;       // how soon a failed drain is tried again
 constexpr int kQueueCheckMs = 500;  // how often "/mqd" is looked at, and the tick
-constexpr int kBackstopMs = 2000;   // the longest sleep in a receive, should the tick fail
 
 // The next local midnight, as a point in time.
 time_t next_midnight() { return tools::local_midnight(time(nullptr), 1); }
@@ -99,9 +98,10 @@ void catch_signals() {
     for (const auto &c : caught) sigdelset(&signals.waiting, c.number);
 }
 
-// A receive's deadline is on the wall clock, which may be set back while the
-// drain sleeps; the tick, on the monotonic clock, wakes it for its periodic
-// checks (the queue's name, midnight) whatever the wall clock does.
+// A receive's deadline is on the wall clock, right for midnight but moved
+// when the clock is set back while the drain sleeps; the tick, on the
+// monotonic clock, wakes it for its other checks (the queue's name) whatever
+// the wall clock does.
 void start_tick() {
     sigevent tick = {};
     tick.sigev_notify = SIGEV_SIGNAL;
@@ -253,7 +253,7 @@ int follow(const Settings &settings) {
         let_signals_through(in_receive);
         bool touched = false;
         if (in_receive) {
-            sleep_in_receive(kBackstopMs, failing);
+            sleep_in_receive(timeout, failing);
         } else {
             pollfd ready_fds[3] = {{mqd, POLLIN, 0}, {replaced.queue, POLLIN, 0}, {watch.fd, POLLIN, 0}};
             timespec wait = {timeout / 1000, (timeout % 1000) * 1000000L};
