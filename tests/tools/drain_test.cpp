@@ -446,7 +446,9 @@ TEST_F(DrainTool, FollowWritesArrivingLinesPromptlyAndStopsOnSigterm) {
     // comes next, and at the stop, so do lines posted behind one.
     ASSERT_TRUE(post_quietly("", 3) && post_quietly("behind an empty one\n", 3));
     EXPECT_TRUE(bed::wait_for([] { return bed::log_contents().find("behind an empty") != std::string::npos; }, 500));
+    int stopped;
     kill(drain.pid, SIGSTOP);
+    ASSERT_EQ(waitpid(drain.pid, &stopped, WUNTRACED), drain.pid);  // stopped before the posts
     ASSERT_TRUE(post_quietly("before the stop\n", 3) && post_quietly("", 3) && post_quietly("at the stop\n", 3));
     kill(drain.pid, SIGTERM);
     kill(drain.pid, SIGCONT);
