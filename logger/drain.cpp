@@ -116,6 +116,14 @@ static bool write_batch(void) {
     return false;
 }
 
+// Counts the len bytes just placed at the batch's end as its next line.
+static void count_in_batch(size_t len, unsigned int priority) {
+    batch.length[batch.count] = len;
+    batch.priority[batch.count] = priority;
+    batch.bytes += len;
+    ++batch.count;
+}
+
 // Takes up to one batch off the queue; 0 when the queue is empty, -1 when a
 // receive failed for another reason (reported).
 static int receive_batch(void) {
@@ -133,10 +141,7 @@ static int receive_batch(void) {
             return 0;
         }
         said.receive_errno = 0;
-        batch.length[batch.count] = (size_t)len;
-        batch.priority[batch.count] = priority;
-        batch.bytes += (size_t)len;
-        ++batch.count;
+        count_in_batch((size_t)len, priority);
     }
     return 1;
 }
@@ -210,10 +215,7 @@ long log_drain_with(bool check_path, const char *line, size_t len, unsigned int 
     log_lock();
     if (len > 0 && batch.count < LOG_BATCH) {
         memcpy(batch.text + batch.bytes, line, len);
-        batch.length[batch.count] = len;
-        batch.priority[batch.count] = priority;
-        batch.bytes += len;
-        ++batch.count;
+        count_in_batch(len, priority);
         if (!said.put_back_armed) said.put_back_armed = atexit(put_back) == 0;
     } else if (len > 0 && mq_send(mqd, line, len, priority) != 0) {
         report_lost(line, len, priority);

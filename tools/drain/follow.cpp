@@ -24,6 +24,12 @@ volatile sig_atomic_t stop_requested = 0;
 volatile sig_atomic_t reopen_requested = 0;
 std::atomic<bool> file_touched = false;  // the watch on the day's file saw it change (SIGIO)
 
+// Lines waiting in mqd's queue.
+long queue_pending() {
+    struct mq_attr attr = {};
+    return mqd != (mqd_t)-1 && mq_getattr(mqd, &attr) == 0 ? attr.mq_curmsgs : 0;
+}
+
 // A signal wakes a drain asleep in a blocking receive with an empty message,
 // posted only when the queue is empty (else the receive returns anyway); one
 // asleep in ppoll is woken by the signal itself. An empty message holds no
@@ -31,8 +37,7 @@ std::atomic<bool> file_touched = false;  // the watch on the day's file saw it c
 // next, which the queue's being readable brings at once.
 void wake_up() {
     int saved = errno;
-    struct mq_attr attr;
-    if (mq_getattr(mqd, &attr) == 0 && attr.mq_curmsgs == 0) mq_send(mqd, "", 0, 0);
+    if (mqd != (mqd_t)-1 && queue_pending() == 0) mq_send(mqd, "", 0, 0);
     errno = saved;
 }
 void on_stop(int) { stop_requested = 1, wake_up(); }
@@ -52,12 +57,6 @@ int ms_until(time_t deadline) {
     clock_gettime(CLOCK_REALTIME, &now);
     long ms = (long)(deadline - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
     return ms < 0 ? 0 : ms > 1000 ? 1000 : (int)ms;
-}
-
-// Lines waiting in mqd's queue.
-long queue_pending() {
-    struct mq_attr attr = {};
-    return mqd != (mqd_t)-1 && mq_getattr(mqd, &attr) == 0 ? attr.mq_curmsgs : 0;
 }
 
 // True when "/mqd" no longer names our queue: it was removed (and perhaps
